@@ -1,0 +1,40 @@
+#include "core/App.h"
+
+#include "core/BoardUtilities.h"
+#include "core/Identity.h"
+
+namespace vantorellabs {
+
+App::App(AppContext context)
+    : ctx_(context),
+      loop_(ctx_.console, ctx_.clock),
+      dispatcher_(ctx_.link, ctx_.state, ctx_.console),
+      statusReport_(ctx_.clock, kStatusReportSeconds, [this] { sendStatusReport(); }) {
+  ctx_.link.setFrameHandler(
+      [this](std::string_view frame) { dispatcher_.dispatchControllerFrame(frame); });
+}
+
+int App::run() {
+  ctx_.console.print("Vantorel Acoustics, Inc.: Model = " + modelString(ctx_.state.model()) +
+                     "\n");
+
+  restartWifi(ctx_.shell);
+
+  const int fd = ctx_.link.openPort(ctx_.controllerPortPath);
+  loop_.watch(LoopSource::ControllerPort, fd, [this] { return ctx_.link.controllerReceiveStep(); });
+  if (ctx_.link.runHandshake(loop_) != 0) {
+    rebootToBootParamC(ctx_.shell);
+    return -1;
+  }
+
+  for (;;) loopTurn();
+}
+
+void App::loopTurn() {
+  statusReport_.step();
+  loop_.pollStep();
+}
+
+void App::sendStatusReport() {}
+
+}  // namespace vantorellabs

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "core/DeviceState.h"
+#include "core/EventLoop.h"
+#include "core/PeriodicReport.h"
+#include "link/ControllerDispatcher.h"
+#include "link/ControllerLink.h"
+#include "sys/Clock.h"
+#include "sys/Console.h"
+#include "sys/Shell.h"
+
+namespace vantorellabs {
+
+// What the daemon runs on: the board seams and the long-lived objects.
+struct AppContext {
+  Console& console;
+  Shell& shell;
+  Clock& clock;
+  DeviceState& state;
+  ControllerLink& link;
+  const char* controllerPortPath;
+};
+
+// Start-up and the main loop of the daemon.
+class App {
+ public:
+  static constexpr double kStatusReportSeconds = 5.0;
+
+  explicit App(AppContext context);
+
+  // The start-up sequence, then the loop for ever. Returns -1 only when the controller
+  // never answered the handshake (the board is then rebooting into boot parameter C).
+  int run();
+
+  // One turn of the main loop: the periodic tasks, then one poll.
+  void loopTurn();
+
+  EventLoop& loop() { return loop_; }
+
+ private:
+  void sendStatusReport();
+
+  AppContext ctx_;
+  EventLoop loop_;
+  ControllerDispatcher dispatcher_;
+  PeriodicReport statusReport_;
+};
+
+// The daemon's run function, on the process-wide objects.
+int APP_Run();
+
+}  // namespace vantorellabs

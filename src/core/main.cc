@@ -1,0 +1,6 @@
+#include "core/App.h"
+
+int main() {
+  vantorellabs::APP_Run();
+  return 0;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/DeviceState.h"
+#include "link/ControllerLink.h"
+#include "sys/Console.h"
+
+namespace vantorellabs {
+
+// The payload of a received report. Bytes are counted from 1 (p1 follows the code); a byte
+// beyond the payload reads as 0, which fails every range check that excludes 0.
+class ReportPayload {
+ public:
+  explicit ReportPayload(std::string_view frame) : frame_(frame) {}
+  std::uint8_t code() const { return byte(0); }
+  std::uint8_t p(std::size_t index) const { return byte(index); }
+  // The payload from byte `from` up to the terminator, copied.
+  std::string text(std::size_t from = 1) const {
+    return from < frame_.size() ? std::string(frame_.substr(from)) : std::string();
+  }
+
+ private:
+  std::uint8_t byte(std::size_t i) const {
+    return i < frame_.size() ? static_cast<std::uint8_t>(frame_[i]) : 0;
+  }
+  std::string_view frame_;
+};
+
+// Applies each report from the controller to DeviceState or hands it to the object that
+// owns the value. A report that fails its check is dropped without a word: its trace line
+// already shows that it arrived.
+class ControllerDispatcher {
+ public:
+  using Check = bool (*)(const ReportPayload&);
+  using Effect = std::function<void(const ReportPayload&)>;
+
+  ControllerDispatcher(ControllerLink& link, DeviceState& state, Console& console);
+
+  void dispatchControllerFrame(std::string_view frame);
+
+  // Owners built later take over the effect of their reports.
+  void setEffect(std::uint8_t code, Effect effect);
+
+ private:
+  struct Report {
+    Check check;
+    Effect effect;
+  };
+  void define(std::uint8_t code, Check check, Effect effect);
+
+  ControllerLink& link_;
+  DeviceState& state_;
+  Console& console_;
+  std::vector<Report> reports_;
+};
+
+}  // namespace vantorellabs

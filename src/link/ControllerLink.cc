@@ -1,0 +1,210 @@
+#include "link/ControllerLink.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "sys/SerialPort.h"
+
+namespace vantorellabs {
+
+namespace {
+
+constexpr int kColourSent = 31;
+constexpr int kColourReceived = 35;
+constexpr std::size_t kTraceBufferSize = 256;
+// How long a sender waits for room in the port's output buffer before it gives the frame
+// up; at 115200 baud the kernel's buffer drains in well under this.
+constexpr int kWriteCompletionMs = 200;
+
+bool isUntracedCode(std::uint8_t code) {
+  // Network status reports go out every few seconds and DA tunnel frames can be many;
+  // tracing them would drown the log.
+  return code == ControllerLink::kCodeNetworkStatus || code == ControllerLink::kCodeDaTunnel;
+}
+
+}  // namespace
+
+std::string frameTraceText(std::string_view prefix, std::string_view bytes) {
+  std::string text(prefix);
+  char item[8];
+  std::snprintf(item, sizeof item, "0x%02X",
+                bytes.empty() ? 0U : static_cast<unsigned>(static_cast<std::uint8_t>(bytes[0])));
+  text += item;
+  for (std::size_t i = 1; i < bytes.size(); ++i) {
+    std::snprintf(item, sizeof item, " %02X",
+                  static_cast<unsigned>(static_cast<std::uint8_t>(bytes[i])));
+    if (text.size() + std::strlen(item) >= kTraceBufferSize) break;
+    text += item;
+  }
+  return text;
+}
+
+std::string colouredLine(int colour, const std::string& text) {
+  return "\033[" + std::to_string(colour) + "m" + text + "\033[0m\n";
+}
+
+ControllerLink::ControllerLink(Console& console) : console_(console) {}
+
+int ControllerLink::openPort(const char* path) {
+  fd_ = openSerialDevice(path);
+  if (fd_ < 0) {
+    fatalError(console_, "ERROR: open " + std::string(path) + " ret=" + std::to_string(fd_) + "\n");
+  }
+  tcgetattr(fd_, &settings_);
+  prepareRawSettings(settings_);
+  applySerialSettings(fd_, settings_);
+  return fd_;
+}
+
+int ControllerLink::runHandshake(Poller& poller) {
+  sendCode(kCodeReady);
+  sendCode(kCodeHello);
+  for (int step = 0; step < kHandshakeSteps; ++step) {
+    poller.pollStep();
+    if (isReady()) return 0;
+    if (step % kHelloEverySteps == 0) sendCode(kCodeHello);
+  }
+  return 1;
+}
+
+int ControllerLink::sendFrame(std::string_view text) {
+  // The frame is a C string: a zero byte ends it wherever it stands.
+  const std::size_t zero = text.find('\0');
+  if (zero != std::string_view::npos) text = text.substr(0, zero);
+  if (text.size() > kMaxFrameText) text = text.substr(0, kMaxFrameText);
+
+  std::string wire(text);
+  wire.push_back('\0');
+
+  std::lock_guard<std::mutex> lock(sendMutex_);
+  if (!text.empty() && !isUntracedCode(static_cast<std::uint8_t>(text[0]))) {
+    console_.print(colouredLine(kColourSent, frameTraceText(">>> ", text)));
+  }
+  return writeWhole(wire.data(), wire.size());
+}
+
+int ControllerLink::writeWhole(const char* data, std::size_t size) {
+  std::size_t done = 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteCompletionMs);
+  while (done < size) {
+    const ssize_t n = ::write(fd_, data + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    const int error = errno;
+    if (n < 0 && error == EINTR) continue;
+    // A full output buffer drains at the line's speed: wait for room rather than drop the
+    // frame, or leave one already begun without its terminator.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (n < 0 && error == EAGAIN && left > 0) {
+      pollfd p{fd_, POLLOUT, 0};
+      ::poll(&p, 1, static_cast<int>(left));
+      continue;
+    }
+    console_.printError(">>> ERROR: write\n", n < 0 ? error : EIO);
+    return -1;
+  }
+  return 0;
+}
+
+int ControllerLink::sendCode(std::uint8_t code) {
+  const char text[] = {static_cast<char>(code)};
+  return sendFrame(std::string_view(text, 1));
+}
+
+int ControllerLink::sendCodeByte(std::uint8_t code, std::uint8_t value) {
+  const char text[] = {static_cast<char>(code), static_cast<char>(value)};
+  return sendFrame(std::string_view(text, 2));
+}
+
+int ControllerLink::sendNetworkAddress(const std::string& text) {
+  return sendFrame(std::string(1, static_cast<char>(kCodeNetworkStatus)) + "I" + text);
+}
+
+int ControllerLink::sendNetworkHardwareAddress(char kind, const std::string& text) {
+  if (kind != 'e' && kind != 'w') return 0;
+  return sendFrame(std::string(1, static_cast<char>(kCodeNetworkStatus)) + kind + text);
+}
+
+int ControllerLink::sendDaMessage(std::uint32_t packed) {
+  const char text[] = {static_cast<char>(packed & 0xFFU), static_cast<char>((packed >> 8) & 0xFFU),
+                       static_cast<char>((packed >> 16) & 0xFFU)};
+  return sendFrame(std::string_view(text, 3));
+}
+
+int ControllerLink::sendInputName(std::uint8_t id, const std::string& name) {
+  return sendFrame(std::string(1, static_cast<char>(kCodeInputName)) + static_cast<char>(id) +
+                   name);
+}
+
+int ControllerLink::sendTcpCommand(const std::string& text) {
+  constexpr std::size_t kMaxTcpFrameText = 21;
+  std::string frame = std::string(1, static_cast<char>(kCodeTcpCommand)) + text;
+  if (frame.size() > kMaxTcpFrameText) frame.resize(kMaxTcpFrameText);
+  return sendFrame(frame);
+}
+
+bool ControllerLink::controllerReceiveStep() {
+  char chunk[kRxSize];
+  const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+  if (n < 0) {
+    // A port that keeps failing is reported once, not on every turn of the loop.
+    if (errno != EAGAIN && errno != EINTR && !readFailing_) console_.print("<<< ERROR: read\n");
+    readFailing_ = true;
+    return false;
+  }
+  if (n == 0) return false;
+  readFailing_ = false;
+  pending_.append(chunk, static_cast<std::size_t>(n));
+  processPending();
+  return true;
+}
+
+void ControllerLink::processPending() {
+  ++receiveDepth_;
+  while (pendingPos_ < pending_.size()) {
+    const auto byte = static_cast<std::uint8_t>(pending_[pendingPos_++]);
+    if (discardingOversized_) {
+      // Bytes of a frame that outgrew the buffer are dropped up to its terminator.
+      if (byte == 0) discardingOversized_ = false;
+      continue;
+    }
+    if (rxLength_ == kRxSize) {
+      console_.print("<<< ERROR: frame longer than 1024 bytes dropped\n");
+      rxFrame_.fill(0);
+      rxLength_ = 0;
+      discardingOversized_ = (byte != 0);
+      continue;
+    }
+    rxFrame_[rxLength_++] = byte;
+    if (byte != 0) continue;
+    // The frame is copied out and the buffer cleared before it is handled, so a handler
+    // that polls again starts the next frame in a clean buffer.
+    const std::string frame(reinterpret_cast<const char*>(rxFrame_.data()), rxLength_ - 1);
+    rxFrame_.fill(0);
+    rxLength_ = 0;
+    handleFrame(frame);
+  }
+  if (--receiveDepth_ == 0) {
+    pending_.clear();
+    pendingPos_ = 0;
+  }
+}
+
+void ControllerLink::handleFrame(std::string_view frame) {
+  // A lone terminator is an empty frame with code 0x00.
+  const std::string traced = frame.empty() ? std::string(1, '\0') : std::string(frame);
+  console_.print(colouredLine(kColourReceived, frameTraceText("<<< ", traced)));
+  if (frameHandler_) frameHandler_(frame);
+}
+
+}  // namespace vantorellabs
