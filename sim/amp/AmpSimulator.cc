@@ -1,0 +1,188 @@
+#include "AmpSimulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+namespace ampsim {
+
+namespace {
+
+constexpr std::uint8_t kHello = 0x01;
+constexpr std::uint8_t kReady = 0x02;
+constexpr std::uint8_t kSerialNumber = 0x03;
+constexpr std::uint8_t kPower = '0';
+constexpr std::uint8_t kProductState = '3';
+
+// Opens a pseudo-terminal, sets both sides raw and returns the master and slave
+// descriptors and the slave's path.
+void openRawPty(int& master, int& slave, std::string& slavePath) {
+  master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    throw std::runtime_error("amp-sim: cannot create a pseudo-terminal");
+  }
+  slavePath = ptsname(master);
+  // The simulator keeps the slave side open itself: with no slave open, the master reports
+  // a hang-up and reads fail until the daemon opens the port.
+  slave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+  termios settings{};
+  tcgetattr(slave, &settings);
+  cfmakeraw(&settings);
+  tcsetattr(slave, TCSANOW, &settings);
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+}
+
+void linkPath(const std::string& target, const std::string& path) {
+  ::unlink(path.c_str());
+  if (::symlink(target.c_str(), path.c_str()) != 0) {
+    throw std::runtime_error("amp-sim: cannot link " + path + " to " + target);
+  }
+}
+
+}  // namespace
+
+std::string hexText(const std::string& frame) {
+  std::string text;
+  char item[4];
+  for (char c : frame) {
+    std::snprintf(item, sizeof item, "%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    if (!text.empty()) text += ' ';
+    text += item;
+  }
+  return text;
+}
+
+AmpSimulator::AmpSimulator(AmpSimOptions options) : options_(std::move(options)) {}
+
+AmpSimulator::~AmpSimulator() { stop(); }
+
+void AmpSimulator::start(const std::string& controllerPath, const std::string& daPath) {
+  std::string controllerSlavePath;
+  std::string daSlavePath;
+  openRawPty(controllerMaster_, controllerSlave_, controllerSlavePath);
+  openRawPty(daMaster_, daSlave_, daSlavePath);
+  linkPath(controllerSlavePath, controllerPath);
+  linkPath(daSlavePath, daPath);
+  running_ = true;
+  thread_ = std::thread([this] { run(); });
+}
+
+void AmpSimulator::stop() {
+  running_ = false;
+  if (thread_.joinable()) thread_.join();
+  for (int* fd : {&controllerMaster_, &controllerSlave_, &daMaster_, &daSlave_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
+
+void AmpSimulator::setFrameObserver(std::function<void(const std::string&)> observer) {
+  std::lock_guard<std::mutex> lock(framesMutex_);
+  observer_ = std::move(observer);
+}
+
+void AmpSimulator::run() {
+  while (running_) {
+    pollfd p{controllerMaster_, POLLIN, 0};
+    const int silentChatterMs = 1;
+    const bool chatter = options_.chatterWhileSilent && !options_.answerHandshake;
+    const int ready = ::poll(&p, 1, chatter ? silentChatterMs : 20);
+    if (ready > 0 && (p.revents & POLLIN) != 0) readController();
+    if (chatter) writeController(std::string(1, '\0'));
+  }
+}
+
+void AmpSimulator::readController() {
+  char buffer[1024];
+  const ssize_t n = ::read(controllerMaster_, buffer, sizeof buffer);
+  if (n <= 0) return;
+  for (ssize_t i = 0; i < n; ++i) {
+    if (buffer[i] != '\0') {
+      rxBuffer_ += buffer[i];
+      continue;
+    }
+    const std::string frame = rxBuffer_;
+    rxBuffer_.clear();
+    onControllerFrame(frame);
+  }
+}
+
+void AmpSimulator::onControllerFrame(const std::string& frame) {
+  const auto code = frame.empty() ? 0 : static_cast<std::uint8_t>(frame[0]);
+  // The amplifier reacts before the frame is published, so a test that saw a frame also
+  // sees the amplifier's answer on its way.
+  if (code == kHello && options_.answerHandshake) {
+    sendFrame(std::string(1, static_cast<char>(kReady)));
+    if (!handshakeDone_.exchange(true)) {
+      // At start the controller reports who it is and in which state.
+      sendFrame(std::string(1, static_cast<char>(kSerialNumber)) + options_.serialNumber);
+      sendFrame(std::string(1, static_cast<char>(kPower)) + (options_.poweredOn ? "1" : "0"));
+      sendFrame(std::string(1, static_cast<char>(kProductState)) +
+                (options_.poweredOn ? "1" : "0"));
+    }
+  }
+  std::function<void(const std::string&)> observer;
+  {
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    frames_.push_back(frame);
+    observer = observer_;
+  }
+  framesChanged_.notify_all();
+  if (observer) observer(frame);
+}
+
+void AmpSimulator::sendFrame(const std::string& text) { writeController(text + '\0'); }
+
+void AmpSimulator::sendRaw(const std::string& bytes) { writeController(bytes); }
+
+void AmpSimulator::writeController(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(controllerMaster_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd p{controllerMaster_, POLLOUT, 0};
+      if (::poll(&p, 1, 1000) <= 0) return;  // nobody reads the port: drop the rest
+    } else if (n < 0 && errno != EINTR) {
+      return;
+    }
+  }
+}
+
+std::vector<std::string> AmpSimulator::receivedFrames() const {
+  std::lock_guard<std::mutex> lock(framesMutex_);
+  return frames_;
+}
+
+int AmpSimulator::waitForFrame(const std::function<bool(const std::string&)>& matches,
+                               std::size_t from, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(framesMutex_);
+  int found = -1;
+  framesChanged_.wait_for(lock, timeout, [&] {
+    for (std::size_t i = from; i < frames_.size(); ++i) {
+      if (matches(frames_[i])) {
+        found = static_cast<int>(i);
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
+int AmpSimulator::waitForCode(std::uint8_t code, std::size_t from,
+                              std::chrono::milliseconds timeout) const {
+  return waitForFrame(
+      [code](const std::string& f) { return !f.empty() && static_cast<std::uint8_t>(f[0]) == code; },
+      from, timeout);
+}
+
+}  // namespace ampsim

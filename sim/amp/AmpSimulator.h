@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ampsim {
+
+// What the simulated amplifier is like when it starts.
+struct AmpSimOptions {
+  // A controller that never answers the hello (a broken or missing main controller).
+  bool answerHandshake = true;
+  // While not answering, send a stream of empty frames so that the daemon's poll steps end
+  // early and a whole handshake passes in seconds instead of minutes.
+  bool chatterWhileSilent = false;
+  std::string serialNumber = "1234567";
+  bool poweredOn = false;
+};
+
+// Plays the amplifier's main controller (and, later, its DA module) on the master side of
+// two pseudo-terminals whose slave sides stand in for the board's serial ports. It speaks
+// the frame protocol on its own, sharing no code with the daemon, so that a fault in the
+// daemon's framing cannot hide behind the same fault here.
+class AmpSimulator {
+ public:
+  explicit AmpSimulator(AmpSimOptions options = {});
+  ~AmpSimulator();
+  AmpSimulator(const AmpSimulator&) = delete;
+  AmpSimulator& operator=(const AmpSimulator&) = delete;
+
+  // Creates the ports and makes controllerPath and daPath symbolic links to them, then
+  // starts playing the amplifier on a thread of its own.
+  void start(const std::string& controllerPath = "/dev/ttyS3",
+             const std::string& daPath = "/dev/ttyS2");
+  void stop();
+
+  // Sends a frame to the daemon: the text (code and payload) and the terminator.
+  void sendFrame(const std::string& text);
+  // Sends bytes as they are, for broken or split frames.
+  void sendRaw(const std::string& bytes);
+
+  // Every frame received from the daemon so far (code and payload, no terminator).
+  std::vector<std::string> receivedFrames() const;
+  // Waits until a frame after the first `from` frames satisfies the predicate; returns its
+  // index, or -1 when none came within the time-out.
+  int waitForFrame(const std::function<bool(const std::string&)>& matches, std::size_t from = 0,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+  int waitForCode(std::uint8_t code, std::size_t from = 0,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+
+  // Whether the daemon completed the handshake with this amplifier.
+  bool handshakeDone() const { return handshakeDone_.load(); }
+
+  // Called on the simulator's thread for each frame received, after the amplifier's own
+  // reaction; tests and the demo use it to watch the traffic.
+  void setFrameObserver(std::function<void(const std::string&)> observer);
+
+ private:
+  void run();
+  void readController();
+  void onControllerFrame(const std::string& frame);
+  void writeController(const std::string& bytes);
+
+  AmpSimOptions options_;
+  int controllerMaster_ = -1;
+  int controllerSlave_ = -1;
+  int daMaster_ = -1;
+  int daSlave_ = -1;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> handshakeDone_{false};
+
+  std::mutex writeMutex_;
+  std::string rxBuffer_;
+  mutable std::mutex framesMutex_;
+  mutable std::condition_variable framesChanged_;
+  std::vector<std::string> frames_;
+  std::function<void(const std::string&)> observer_;
+};
+
+// Human-readable text of a frame: its bytes in hex.
+std::string hexText(const std::string& frame);
+
+}  // namespace ampsim

@@ -1,0 +1,121 @@
+#include "E2eHarness.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace vantorellabs::e2e {
+
+namespace {
+constexpr const char* kBoardLog = "/board/commands.log";
+}
+
+DaemonProcess::DaemonProcess(std::string path) : path_(std::move(path)) {}
+
+DaemonProcess::~DaemonProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (reader_.joinable()) reader_.join();
+}
+
+void DaemonProcess::start() {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return;
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+    ::dup2(pipeFds[1], STDERR_FILENO);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    ::execl(path_.c_str(), path_.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(pipeFds[1]);
+  reader_ = std::thread([this, fd = pipeFds[0]] { readOutput(fd); });
+}
+
+void DaemonProcess::readOutput(int fd) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      output_.append(buffer, static_cast<std::size_t>(n));
+    }
+    changed_.notify_all();
+  }
+  ::close(fd);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool DaemonProcess::waitForOutput(const std::string& text, seconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout,
+                           [&] { return output_.find(text) != std::string::npos || closed_; }) &&
+         output_.find(text) != std::string::npos;
+}
+
+std::size_t DaemonProcess::countInOutput(const std::string& text) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t count = 0;
+  for (std::size_t at = output_.find(text); at != std::string::npos;
+       at = output_.find(text, at + text.size())) {
+    ++count;
+  }
+  return count;
+}
+
+std::string DaemonProcess::output() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return output_;
+}
+
+std::optional<int> DaemonProcess::waitExit(seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      return 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> boardCommands() {
+  std::vector<std::string> lines;
+  std::ifstream log(kBoardLog);
+  for (std::string line; std::getline(log, line);) lines.push_back(line);
+  return lines;
+}
+
+int boardCommandIndex(const std::string& line) {
+  const auto lines = boardCommands();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == line) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool waitForBoardCommand(const std::string& line, seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (boardCommandIndex(line) >= 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+}  // namespace vantorellabs::e2e

@@ -1,0 +1,53 @@
+#pragma once
+
+// Runs the real daemon inside the board sandbox: the test process itself runs in the
+// sandbox, plays the amplifier with the simulator and starts the daemon as a child.
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vantorellabs::e2e {
+
+using std::chrono::seconds;
+
+class DaemonProcess {
+ public:
+  explicit DaemonProcess(std::string path);
+  ~DaemonProcess();
+  DaemonProcess(const DaemonProcess&) = delete;
+  DaemonProcess& operator=(const DaemonProcess&) = delete;
+
+  void start();
+  // Waits until the daemon has printed `text` (on standard output or error).
+  bool waitForOutput(const std::string& text, seconds timeout = seconds(30));
+  // How often `text` occurs in the output so far.
+  std::size_t countInOutput(const std::string& text) const;
+  std::string output() const;
+  // Waits for the daemon to end; its exit status, or nothing on time-out.
+  std::optional<int> waitExit(seconds timeout = seconds(30));
+
+ private:
+  void readOutput(int fd);
+
+  std::string path_;
+  int pid_ = -1;
+  std::thread reader_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string output_;
+  bool closed_ = false;
+};
+
+// The command lines the board's fake tools have logged, in order.
+std::vector<std::string> boardCommands();
+// Waits until the fake tools' log holds `line`.
+bool waitForBoardCommand(const std::string& line, seconds timeout = seconds(30));
+// The position of `line` in the log, or -1.
+int boardCommandIndex(const std::string& line);
+
+}  // namespace vantorellabs::e2e
