@@ -8,7 +8,11 @@ namespace vantorellabs {
 App::App(AppContext context)
     : ctx_(context),
       loop_(ctx_.console, ctx_.clock),
-      dispatcher_(ctx_.link, ctx_.state, ctx_.console),
+      da_(ctx_.link, ctx_.state, ctx_.owners, ctx_.console),
+      networkStatus_(ctx_.link, ctx_.shell, ctx_.clock,
+                     [this] { return ctx_.owners.bleCentralConnected(); }),
+      dispatcher_(DispatchTargets{ctx_.link, ctx_.state, da_, ctx_.owners, ctx_.shell, loop_,
+                                  ctx_.console}),
       statusReport_(ctx_.clock, kStatusReportSeconds, [this] { sendStatusReport(); }) {
   ctx_.link.setFrameHandler(
       [this](std::string_view frame) { dispatcher_.dispatchControllerFrame(frame); });
@@ -19,6 +23,9 @@ int App::run() {
                      "\n");
 
   restartWifi(ctx_.shell);
+
+  const int daFd = da_.openDaLink(ctx_.daPortPath);
+  loop_.watch(LoopSource::DaPort, daFd, [this] { return da_.daReceiveStep(); });
 
   const int fd = ctx_.link.openPort(ctx_.controllerPortPath);
   loop_.watch(LoopSource::ControllerPort, fd, [this] { return ctx_.link.controllerReceiveStep(); });
@@ -35,6 +42,10 @@ void App::loopTurn() {
   loop_.pollStep();
 }
 
-void App::sendStatusReport() {}
+void App::sendStatusReport() {
+  networkStatus_.sendNetworkStatus();
+  ctx_.owners.sendSerialToHelper();
+  ctx_.owners.sendDaVersionToHelper();
+}
 
 }  // namespace vantorellabs

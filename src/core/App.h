@@ -5,20 +5,25 @@
 #include "core/PeriodicReport.h"
 #include "link/ControllerDispatcher.h"
 #include "link/ControllerLink.h"
+#include "link/DaModuleLink.h"
+#include "link/NetworkStatus.h"
+#include "link/ReportOwners.h"
 #include "sys/Clock.h"
 #include "sys/Console.h"
 #include "sys/Shell.h"
 
 namespace vantorellabs {
 
-// What the daemon runs on: the board seams and the long-lived objects.
+// What the daemon runs on: the board seams, the long-lived objects and the board's paths.
 struct AppContext {
   Console& console;
   Shell& shell;
   Clock& clock;
   DeviceState& state;
   ControllerLink& link;
+  ReportOwners& owners;
   const char* controllerPortPath;
+  const char* daPortPath;
 };
 
 // Start-up and the main loop of the daemon.
@@ -36,12 +41,15 @@ class App {
   void loopTurn();
 
   EventLoop& loop() { return loop_; }
+  DaModuleLink& daLink() { return da_; }
 
  private:
   void sendStatusReport();
 
   AppContext ctx_;
   EventLoop loop_;
+  DaModuleLink da_;
+  NetworkStatusReporter networkStatus_;
   ControllerDispatcher dispatcher_;
   PeriodicReport statusReport_;
 };

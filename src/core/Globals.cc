@@ -4,6 +4,7 @@
 
 #include "core/App.h"
 #include "core/Identity.h"
+#include "link/ReportOwners.h"
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"
 #include "sys/Console.h"
@@ -31,6 +32,8 @@ DeviceState buildDeviceState() {
 // All static objects live in this one file so that they are built in this order.
 DeviceState gDeviceState = buildDeviceState();
 ControllerLink gControllerLink(systemConsole());
+// Owners of reports whose objects are not part of this build yet do nothing.
+ReportOwners gReportOwners;
 
 }  // namespace
 
@@ -39,7 +42,7 @@ ControllerLink& controllerLink() { return gControllerLink; }
 
 int APP_Run() {
   App app(AppContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink,
-                     kControllerPortPath});
+                     gReportOwners, kControllerPortPath, kDaPortPath});
   return app.run();
 }
 

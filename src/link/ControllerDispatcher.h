@@ -7,8 +7,12 @@
 #include <vector>
 
 #include "core/DeviceState.h"
+#include "core/Poller.h"
 #include "link/ControllerLink.h"
+#include "link/DaModuleLink.h"
+#include "link/ReportOwners.h"
 #include "sys/Console.h"
+#include "sys/Shell.h"
 
 namespace vantorellabs {
 
@@ -31,31 +35,41 @@ class ReportPayload {
   std::string_view frame_;
 };
 
-// Applies each report from the controller to DeviceState or hands it to the object that
-// owns the value. A report that fails its check is dropped without a word: its trace line
-// already shows that it arrived.
+// What the reports act on.
+struct DispatchTargets {
+  ControllerLink& link;
+  DeviceState& state;
+  DaModuleLink& da;
+  ReportOwners& owners;
+  Shell& shell;
+  Poller& poller;
+  Console& console;
+};
+
+// Applies each report from the controller to DeviceState or hands it, decoded, to the
+// object that owns the value. A report that fails its check is dropped without a word: its
+// trace line already shows that it arrived.
 class ControllerDispatcher {
  public:
   using Check = bool (*)(const ReportPayload&);
   using Effect = std::function<void(const ReportPayload&)>;
 
-  ControllerDispatcher(ControllerLink& link, DeviceState& state, Console& console);
+  explicit ControllerDispatcher(DispatchTargets targets);
 
   void dispatchControllerFrame(std::string_view frame);
 
-  // Owners built later take over the effect of their reports.
-  void setEffect(std::uint8_t code, Effect effect);
-
  private:
   struct Report {
-    Check check;
+    Check check = nullptr;
     Effect effect;
   };
   void define(std::uint8_t code, Check check, Effect effect);
+  void defineLinkReports();
+  void defineStateReports();
+  void defineAudioReports();
+  void defineActiveInputReports();
 
-  ControllerLink& link_;
-  DeviceState& state_;
-  Console& console_;
+  DispatchTargets t_;
   std::vector<Report> reports_;
 };
 

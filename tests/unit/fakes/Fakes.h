@@ -152,6 +152,22 @@ class PtyPair {
     }
     return out;
   }
+  // What has arrived on the master side, waiting at most a few milliseconds for the first
+  // byte.
+  std::string readAvailable() const {
+    std::string out;
+    int timeoutMs = 5;
+    for (;;) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, timeoutMs) <= 0) break;
+      char buffer[4096];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      out.append(buffer, static_cast<std::size_t>(n));
+      timeoutMs = 0;
+    }
+    return out;
+  }
   // Waits until the slave side has data to read, so a receive step finds it.
   void awaitSlaveReadable() const {
     pollfd p{slave, POLLIN, 0};

@@ -1,0 +1,233 @@
+#include "link/DaModuleLink.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "Fakes.h"
+#include "RecordingOwners.h"
+
+namespace vantorellabs {
+namespace {
+
+using testing::bytes;
+using testing::FakePoller;
+using testing::PtyPair;
+using testing::RecordingConsole;
+using testing::RecordingOwners;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// The frames the controller received, split at their terminators.
+std::vector<std::string> framesOf(const std::string& wire) {
+  std::vector<std::string> frames;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < wire.size(); ++i) {
+    if (wire[i] == '\0') {
+      frames.push_back(wire.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  return frames;
+}
+
+class DaModuleLinkTest : public ::testing::Test {
+ protected:
+  DaModuleLinkTest() {
+    controller.attach(controllerPty.slave);
+    da.attach(daPty.slave);
+    // Each poll step plays the module: it answers what the daemon sent, then the daemon's
+    // receive step reads whatever the module said.
+    // Each reply is given once.
+    poller.onStep = [this](int step) {
+      const std::string sent = daPty.readAvailable();
+      toModule += sent;
+      bool wrote = false;
+      for (std::size_t i = 0; i + 1 < sent.size(); i += 3) {
+        const auto code = static_cast<std::uint8_t>(sent[i + 1]);
+        auto reply = replies.find(code);
+        if (reply != replies.end()) {
+          daPty.writeMaster(reply->second);
+          replies.erase(reply);
+          wrote = true;
+        }
+      }
+      auto scripted = atStep.find(step);
+      if (scripted != atStep.end()) {
+        daPty.writeMaster(scripted->second);
+        wrote = true;
+      }
+      if (wrote) daPty.awaitSlaveReadable();
+      pollfd p{daPty.slave, POLLIN, 0};
+      if (::poll(&p, 1, 0) > 0) da.daReceiveStep();
+    };
+  }
+
+  // A module that answers the three handshake messages with version 1.3, type 2.
+  void answeringModule() {
+    replies[0xC4] = bytes({0x55, 0xA2, 0x01});
+    replies[0xC5] = bytes({0x55, 0xA3, 0x03});
+    replies[0xC7] = bytes({0x55, 0xA7, 0x02});
+  }
+
+  PtyPair controllerPty;
+  PtyPair daPty;
+  RecordingConsole console;
+  RecordingOwners owners;
+  FakePoller poller;
+  ControllerLink controller{console};
+  DeviceState state{DeviceState::kModelK40, "1.0.0"};
+  DaModuleLink da{controller, state, owners, console};
+  std::map<std::uint8_t, std::string> replies;
+  std::map<int, std::string> atStep;
+  std::string toModule;
+};
+
+TEST_F(DaModuleLinkTest, AnsweringModuleIsDetectedAndReported) {
+  answeringModule();
+  da.runDaHandshake(poller);
+  EXPECT_THAT(framesOf(controllerPty.readMaster(9)),
+              ElementsAre(bytes({'S', 0x01}), bytes({'T', 0x03}), bytes({'W', 0x02}), "V"));
+  EXPECT_THAT(console.all(), HasSubstr("DA2 Detected\n"));
+  EXPECT_THAT(owners.calls, ElementsAre("sendDaVersionToHelper"));
+  EXPECT_TRUE(da.isDetected());
+  EXPECT_EQ(daTypeAndVersionText(state), "21.3.0");
+  EXPECT_EQ(daVersionText(state), "1.3.0");
+  EXPECT_EQ(daModuleTypeForApi(state), 2);
+}
+
+TEST_F(DaModuleLinkTest, SecondVersionByteBeforeTheFirstIsIgnored) {
+  answeringModule();
+  replies[0xC4] = bytes({0x55, 0xA3, 0x09, 0x55, 0xA2, 0x01});
+  da.runDaHandshake(poller);
+  EXPECT_THAT(framesOf(controllerPty.readMaster(9)),
+              ElementsAre(bytes({'S', 0x01}), bytes({'T', 0x03}), bytes({'W', 0x02}), "V"));
+  EXPECT_EQ(state.daVersionMinor, 3);
+}
+
+TEST_F(DaModuleLinkTest, SilentModuleEndsAfterOneHundredSteps) {
+  da.runDaHandshake(poller);
+  EXPECT_EQ(poller.steps, 100);
+  EXPECT_EQ(toModule, bytes({0x55, 0xC4, 0xFF}));
+  EXPECT_THAT(framesOf(controllerPty.readMaster(2)), ElementsAre("V"));
+  EXPECT_THAT(console.all(), HasSubstr("No DA Detected\n"));
+  EXPECT_EQ(state.daModuleType, 255);
+  EXPECT_EQ(state.daVersionMajor, 255);
+  EXPECT_EQ(daModuleTypeForApi(state), 0);
+  EXPECT_EQ(state.daVersionMajor, 0) << "a type of 255 clears all three bytes";
+}
+
+TEST_F(DaModuleLinkTest, UpdatingModuleWaitsUntilItRestarts) {
+  replies[0xC4] = bytes({0x55, 0xB2, 0x01});
+  atStep[300] = bytes({0x55, 0xA1, 0x00});
+  poller.onStep = [this, play = poller.onStep](int step) {
+    if (step == 250) EXPECT_EQ(state.daModuleType, 0);
+    if (step == 299) answeringModule();
+    play(step);
+  };
+  da.runDaHandshake(poller);
+  EXPECT_GT(poller.steps, 300);
+  const auto frames = framesOf(controllerPty.readMaster(11));
+  EXPECT_THAT(frames, ElementsAre("X", bytes({'S', 0x01}), bytes({'T', 0x03}), bytes({'W', 0x02}),
+                                  "V"));
+  const std::string log = console.all();
+  EXPECT_GE(std::count(log.begin(), log.end(), '?'), 290);
+  EXPECT_THAT(log, HasSubstr("Handshake: Ready\n"));
+  EXPECT_TRUE(da.isDetected());
+}
+
+TEST_F(DaModuleLinkTest, RestartCodeBeforeGreetingRestarts) {
+  // 0xA4 arriving when the greeting bit has been cleared by an update notice restarts.
+  replies[0xC4] = bytes({0x55, 0xB2, 0x01, 0x55, 0xA4, 0x00});
+  da.runDaHandshake(poller);
+  EXPECT_EQ(framesOf(controllerPty.readMaster(2)).front(), "X");
+}
+
+TEST_F(DaModuleLinkTest, FullQueueDropsFurtherMessages) {
+  // Nineteen unknown messages fill the queue; the version byte after them is lost.
+  std::string burst;
+  for (int i = 0; i < 19; ++i) burst += bytes({0x55, 0x10, 0x01});
+  burst += bytes({0x55, 0xA2, 0x01});
+  replies[0xC4] = burst;
+  da.runDaHandshake(poller);
+  EXPECT_THAT(framesOf(controllerPty.readMaster(2)), ElementsAre("V"));
+  EXPECT_FALSE(da.isDetected());
+}
+
+TEST_F(DaModuleLinkTest, EighteenQueuedMessagesLeaveRoomForTheVersion) {
+  std::string burst;
+  for (int i = 0; i < 18; ++i) burst += bytes({0x55, 0x10, 0x01});
+  burst += bytes({0x55, 0xA2, 0x01});
+  replies[0xC4] = burst;
+  replies[0xC5] = bytes({0x55, 0xA3, 0x03});
+  replies[0xC7] = bytes({0x55, 0xA7, 0x01});
+  da.runDaHandshake(poller);
+  EXPECT_TRUE(da.isDetected());
+}
+
+TEST_F(DaModuleLinkTest, DetectedModulePassesMessagesThroughBothWays) {
+  answeringModule();
+  da.runDaHandshake(poller);
+  controllerPty.readMaster(9);
+  daPty.writeMaster(bytes({0x20, 0x55, 0x10, 0x20, 0x55}));  // noise, a message, a start
+  daPty.awaitSlaveReadable();
+  da.daReceiveStep();
+  EXPECT_EQ(controllerPty.readMaster(4), bytes({0x55, 0x10, 0x20, 0x00}));
+  EXPECT_EQ(console.all().find("0x55"), std::string::npos) << "tunnel frames are not traced";
+  EXPECT_EQ(da.sendDaBytes(0x55, 0x33, 0x44), 0);
+  EXPECT_EQ(daPty.readMaster(3), bytes({0x55, 0x33, 0x44}));
+}
+
+TEST_F(DaModuleLinkTest, RequestDuringAHandshakeRestartsItInsteadOfNesting) {
+  answeringModule();
+  replies.erase(0xC4);
+  poller.onStep = [this, play = poller.onStep](int step) {
+    if (step == 5) {
+      da.runDaHandshake(poller);  // returns at once
+      answeringModule();
+    }
+    play(step);
+  };
+  da.runDaHandshake(poller);
+  EXPECT_TRUE(da.isDetected());
+  // The greeting went out twice: once at the start, once at the restart.
+  EXPECT_EQ(toModule.substr(0, 6), bytes({0x55, 0xC4, 0xFF, 0x55, 0xC4, 0xFF}));
+}
+
+TEST_F(DaModuleLinkTest, NameMessageForEachModel) {
+  EXPECT_EQ(daNameMessage(0), "\x55\xD2K40          ");
+  EXPECT_EQ(daNameMessage(1), "\x55\xD2K7100        ");
+  EXPECT_EQ(daNameMessage(7), "\x55\xD2             ");
+  da.writeDaName();
+  EXPECT_EQ(daPty.readMaster(15), "\x55\xD2K40          ");
+}
+
+TEST_F(DaModuleLinkTest, VersionTextsClearAnUnknownModule) {
+  state.daModuleType = 0;
+  state.daVersionMajor = 4;
+  state.daVersionMinor = 5;
+  EXPECT_EQ(daVersionText(state), "4.5.0");
+  EXPECT_EQ(daTypeAndVersionText(state), "00.0.0");
+  state.daModuleType = 1;
+  state.daVersionMajor = 2;
+  EXPECT_EQ(daTypeAndVersionText(state), "12.0.0");
+  EXPECT_EQ(daModuleTypeForApi(state), 1);
+}
+
+TEST(DaModuleEndOfFileTest, PortAtEndOfFileReportsNoData) {
+  RecordingConsole console;
+  RecordingOwners owners;
+  ControllerLink controller{console};
+  DeviceState state{0, "1.0.0"};
+  DaModuleLink da{controller, state, owners, console};
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[1]);
+  da.attach(fds[0]);
+  EXPECT_FALSE(da.daReceiveStep());
+  ::close(fds[0]);
+}
+
+}  // namespace
+}  // namespace vantorellabs
