@@ -19,6 +19,17 @@ constexpr std::uint8_t kReady = 0x02;
 constexpr std::uint8_t kSerialNumber = 0x03;
 constexpr std::uint8_t kPower = '0';
 constexpr std::uint8_t kProductState = '3';
+constexpr std::uint8_t kDaHandshakeRequest = 'V';
+
+// The DA module's side of its handshake.
+constexpr std::uint8_t kDaStart = 0x55;
+constexpr std::uint8_t kDaGreeting = 0xC4;
+constexpr std::uint8_t kDaAfterFirstVersion = 0xC5;
+constexpr std::uint8_t kDaAfterSecondVersion = 0xC7;
+constexpr std::uint8_t kDaFirstVersion = 0xA2;
+constexpr std::uint8_t kDaSecondVersion = 0xA3;
+constexpr std::uint8_t kDaType = 0xA7;
+constexpr std::uint8_t kDaUpdating = 0xB2;
 
 // Opens a pseudo-terminal, sets both sides raw and returns the master and slave
 // descriptors and the slave's path.
@@ -89,11 +100,12 @@ void AmpSimulator::setFrameObserver(std::function<void(const std::string&)> obse
 
 void AmpSimulator::run() {
   while (running_) {
-    pollfd p{controllerMaster_, POLLIN, 0};
+    pollfd p[2] = {{controllerMaster_, POLLIN, 0}, {daMaster_, POLLIN, 0}};
     const int silentChatterMs = 1;
     const bool chatter = options_.chatterWhileSilent && !options_.answerHandshake;
-    const int ready = ::poll(&p, 1, chatter ? silentChatterMs : 20);
-    if (ready > 0 && (p.revents & POLLIN) != 0) readController();
+    const int ready = ::poll(p, 2, chatter ? silentChatterMs : 20);
+    if (ready > 0 && (p[0].revents & POLLIN) != 0) readController();
+    if (ready > 0 && (p[1].revents & POLLIN) != 0) readDa();
     if (chatter) writeController(std::string(1, '\0'));
   }
 }
@@ -125,6 +137,7 @@ void AmpSimulator::onControllerFrame(const std::string& frame) {
       sendFrame(std::string(1, static_cast<char>(kPower)) + (options_.poweredOn ? "1" : "0"));
       sendFrame(std::string(1, static_cast<char>(kProductState)) +
                 (options_.poweredOn ? "1" : "0"));
+      if (options_.requestDaHandshake) sendFrame(std::string(1, static_cast<char>(kDaHandshakeRequest)));
     }
   }
   std::function<void(const std::string&)> observer;
@@ -137,19 +150,76 @@ void AmpSimulator::onControllerFrame(const std::string& frame) {
   if (observer) observer(frame);
 }
 
+void AmpSimulator::readDa() {
+  char buffer[256];
+  const ssize_t n = ::read(daMaster_, buffer, sizeof buffer);
+  if (n <= 0) return;
+  {
+    std::lock_guard<std::mutex> lock(framesMutex_);
+    daReceived_.append(buffer, static_cast<std::size_t>(n));
+  }
+  framesChanged_.notify_all();
+  for (ssize_t i = 0; i < n; ++i) {
+    const auto byte = static_cast<std::uint8_t>(buffer[i]);
+    if (daPartial_.empty() && byte != kDaStart) continue;
+    daPartial_ += static_cast<char>(byte);
+    if (daPartial_.size() == 3) {
+      onDaMessage(static_cast<std::uint8_t>(daPartial_[1]));
+      daPartial_.clear();
+    }
+  }
+}
+
+void AmpSimulator::onDaMessage(std::uint8_t code) {
+  using DaModule = AmpSimOptions::DaModule;
+  const auto reply = [this](std::uint8_t replyCode, std::uint8_t value) {
+    sendDa(std::string{static_cast<char>(kDaStart), static_cast<char>(replyCode),
+                       static_cast<char>(value)});
+  };
+  if (options_.daModule == DaModule::Silent) return;
+  if (options_.daModule == DaModule::Updating) {
+    if (code == kDaGreeting) reply(kDaUpdating, 0x01);
+    return;
+  }
+  if (code == kDaGreeting) reply(kDaFirstVersion, options_.daVersionMajor);
+  if (code == kDaAfterFirstVersion) reply(kDaSecondVersion, options_.daVersionMinor);
+  if (code == kDaAfterSecondVersion) reply(kDaType, options_.daModuleType);
+}
+
+void AmpSimulator::sendDa(const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  writeAll(daMaster_, bytes);
+}
+
+std::string AmpSimulator::daBytesReceived() const {
+  std::lock_guard<std::mutex> lock(framesMutex_);
+  return daReceived_;
+}
+
+bool AmpSimulator::waitForDaBytes(const std::string& bytes,
+                                  std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(framesMutex_);
+  return framesChanged_.wait_for(
+      lock, timeout, [&] { return daReceived_.find(bytes) != std::string::npos; });
+}
+
 void AmpSimulator::sendFrame(const std::string& text) { writeController(text + '\0'); }
 
 void AmpSimulator::sendRaw(const std::string& bytes) { writeController(bytes); }
 
 void AmpSimulator::writeController(const std::string& bytes) {
   std::lock_guard<std::mutex> lock(writeMutex_);
+  writeAll(controllerMaster_, bytes);
+}
+
+void AmpSimulator::writeAll(int fd, const std::string& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(controllerMaster_, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EAGAIN) {
-      pollfd p{controllerMaster_, POLLOUT, 0};
+      pollfd p{fd, POLLOUT, 0};
       if (::poll(&p, 1, 1000) <= 0) return;  // nobody reads the port: drop the rest
     } else if (n < 0 && errno != EINTR) {
       return;

@@ -21,6 +21,15 @@ struct AmpSimOptions {
   bool chatterWhileSilent = false;
   std::string serialNumber = "1234567";
   bool poweredOn = false;
+  // After its start-up reports the controller asks the daemon to greet the DA module.
+  bool requestDaHandshake = true;
+
+  // The DA module on the second port.
+  enum class DaModule { Answering, Silent, Updating };
+  DaModule daModule = DaModule::Answering;
+  std::uint8_t daVersionMajor = 1;
+  std::uint8_t daVersionMinor = 3;
+  std::uint8_t daModuleType = 2;
 };
 
 // Plays the amplifier's main controller (and, later, its DA module) on the master side of
@@ -57,6 +66,12 @@ class AmpSimulator {
   // Whether the daemon completed the handshake with this amplifier.
   bool handshakeDone() const { return handshakeDone_.load(); }
 
+  // The DA module side: bytes the daemon wrote to the module, and bytes the module sends.
+  std::string daBytesReceived() const;
+  bool waitForDaBytes(const std::string& bytes,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+  void sendDa(const std::string& bytes);
+
   // Called on the simulator's thread for each frame received, after the amplifier's own
   // reaction; tests and the demo use it to watch the traffic.
   void setFrameObserver(std::function<void(const std::string&)> observer);
@@ -66,6 +81,9 @@ class AmpSimulator {
   void readController();
   void onControllerFrame(const std::string& frame);
   void writeController(const std::string& bytes);
+  void readDa();
+  void onDaMessage(std::uint8_t code);
+  static void writeAll(int fd, const std::string& bytes);
 
   AmpSimOptions options_;
   int controllerMaster_ = -1;
@@ -82,6 +100,8 @@ class AmpSimulator {
   mutable std::condition_variable framesChanged_;
   std::vector<std::string> frames_;
   std::function<void(const std::string&)> observer_;
+  std::string daReceived_;
+  std::string daPartial_;
 };
 
 // Human-readable text of a frame: its bytes in hex.

@@ -33,6 +33,7 @@ int App::run() {
     rebootToBootParamC(ctx_.shell);
     return -1;
   }
+  if (ctx_.startApi) ctx_.startApi();
 
   for (;;) loopTurn();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "core/DeviceState.h"
 #include "core/EventLoop.h"
 #include "core/PeriodicReport.h"
@@ -24,6 +26,8 @@ struct AppContext {
   ReportOwners& owners;
   const char* controllerPortPath;
   const char* daPortPath;
+  // Starts the API thread; runs once the controller has answered.
+  std::function<void()> startApi;
 };
 
 // Start-up and the main loop of the daemon.

@@ -1,10 +1,24 @@
 #include "core/Globals.h"
 
 #include <cerrno>
+#include <memory>
+#include <thread>
 
+#include "Services/AudioInputControl/AudioInputControlServiceImpl.h"
+#include "Services/AudioInputs/AudioInputsServiceImpl.h"
+#include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
+#include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
+#include "Services/FeatureAvailability/FeatureAvailabilityServiceImpl.h"
+#include "Services/FirmwareUpdate/FirmwareUpdateServiceImpl.h"
+#include "Services/Information/InformationServiceImpl.h"
+#include "Services/Name/NameServiceImpl.h"
+#include "Services/NetworkInformation/NetworkInformationServiceImpl.h"
+#include "Services/System/SystemServiceImpl.h"
+#include "Services/Volume/VolumeServiceImpl.h"
 #include "core/App.h"
 #include "core/Identity.h"
 #include "link/ReportOwners.h"
+#include "server/ApiServer.h"
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"
 #include "sys/Console.h"
@@ -29,11 +43,32 @@ DeviceState buildDeviceState() {
   return DeviceState(reading.model, readFirmwareVersion(kIssuePath));
 }
 
-// All static objects live in this one file so that they are built in this order.
+// All static objects live in this one file so that they are built in this order: the
+// device state, the eleven services, then the rest.
 DeviceState gDeviceState = buildDeviceState();
+
+FeatureAvailabilityServiceImpl gFeatureAvailabilityService;
+InformationServiceImpl gInformationService;
+NameServiceImpl gNameService;
+SystemServiceImpl gSystemService;
+NetworkInformationServiceImpl gNetworkInformationService;
+FirmwareUpdateServiceImpl gFirmwareUpdateService;
+VolumeServiceImpl gVolumeService;
+AudioInputsServiceImpl gAudioInputsService;
+AudioInputsActivationServiceImpl gAudioInputsActivationService;
+AudioOutputsServiceImpl gAudioOutputsService;
+AudioInputControlServiceImpl gAudioInputControlService;
+
 ControllerLink gControllerLink(systemConsole());
 // Owners of reports whose objects are not part of this build yet do nothing.
 ReportOwners gReportOwners;
+
+ApiServices gApiServices{gFeatureAvailabilityService, gInformationService,
+                         gNameService,                gSystemService,
+                         gNetworkInformationService,  gFirmwareUpdateService,
+                         gVolumeService,              gAudioInputsService,
+                         gAudioInputsActivationService, gAudioOutputsService,
+                         gAudioInputControlService};
 
 }  // namespace
 
@@ -41,8 +76,15 @@ DeviceState& deviceState() { return gDeviceState; }
 ControllerLink& controllerLink() { return gControllerLink; }
 
 int APP_Run() {
+  // The running server; APP_Run never returns once the loop runs, so it outlives the
+  // API thread's use of it.
+  std::unique_ptr<grpc::Server> apiServer;
   App app(AppContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink,
-                     gReportOwners, kControllerPortPath, kDaPortPath});
+                     gReportOwners, kControllerPortPath, kDaPortPath, [&apiServer] {
+                       std::thread([&apiServer] {
+                         runApiServer(apiServer, kApiAddress, gApiServices, systemConsole());
+                       }).detach();
+                     }});
   return app.run();
 }
 

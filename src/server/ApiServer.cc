@@ -1,0 +1,55 @@
+#include "server/ApiServer.h"
+
+#include <grpcpp/security/server_credentials.h>
+#include <grpcpp/server_builder.h>
+
+#include "Services/AudioInputControl/AudioInputControlServiceImpl.h"
+#include "Services/AudioInputs/AudioInputsServiceImpl.h"
+#include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
+#include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
+#include "Services/FeatureAvailability/FeatureAvailabilityServiceImpl.h"
+#include "Services/FirmwareUpdate/FirmwareUpdateServiceImpl.h"
+#include "Services/Information/InformationServiceImpl.h"
+#include "Services/Name/NameServiceImpl.h"
+#include "Services/NetworkInformation/NetworkInformationServiceImpl.h"
+#include "Services/System/SystemServiceImpl.h"
+#include "Services/Volume/VolumeServiceImpl.h"
+
+namespace vantorellabs {
+
+void runApiServer(std::unique_ptr<grpc::Server>& holder, const std::string& address,
+                  ApiServices& services, Console& console) {
+  grpc::ServerBuilder builder;
+  // Phone apps hold streams open for long periods and ping to keep NAT and Wi-Fi power
+  // saving from dropping them: allow pings at any time, as often as every 5 s.
+  builder.AddChannelArgument("grpc.keepalive_permit_without_calls", 1);
+  builder.AddChannelArgument("grpc.http2.min_ping_interval_without_data_ms", 5000);
+  builder.AddChannelArgument("grpc.http2.max_pings_without_data", 0);
+  builder.AddChannelArgument("grpc.http2.max_ping_strikes", 0);
+
+  int boundPort = 0;
+  builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &boundPort);
+
+  builder.RegisterService(&services.featureAvailability);
+  builder.RegisterService(&services.information);
+  builder.RegisterService(&services.name);
+  builder.RegisterService(&services.system);
+  builder.RegisterService(&services.networkInformation);
+  builder.RegisterService(&services.firmwareUpdate);
+  builder.RegisterService(&services.volume);
+  builder.RegisterService(&services.audioInputs);
+  builder.RegisterService(&services.audioInputsActivation);
+  builder.RegisterService(&services.audioOutputs);
+  builder.RegisterService(&services.audioInputControl);
+
+  holder = builder.BuildAndStart();
+  if (!holder || boundPort == 0) {
+    // Without its API the module is useless to every client: end, so that the board's
+    // init system can start it again, rather than run on serving nothing.
+    fatalError(console, "ERROR: cannot serve the API on " + address + "\n");
+  }
+  console.print("Server listening on " + address + "\n");
+  holder->Wait();
+}
+
+}  // namespace vantorellabs
