@@ -137,7 +137,8 @@ void AmpSimulator::onControllerFrame(const std::string& frame) {
       sendFrame(std::string(1, static_cast<char>(kPower)) + (options_.poweredOn ? "1" : "0"));
       sendFrame(std::string(1, static_cast<char>(kProductState)) +
                 (options_.poweredOn ? "1" : "0"));
-      if (options_.requestDaHandshake) sendFrame(std::string(1, static_cast<char>(kDaHandshakeRequest)));
+      if (options_.requestDaHandshake)
+        sendFrame(std::string(1, static_cast<char>(kDaHandshakeRequest)));
     }
   }
   std::function<void(const std::string&)> observer;
@@ -199,8 +200,8 @@ std::string AmpSimulator::daBytesReceived() const {
 bool AmpSimulator::waitForDaBytes(const std::string& bytes,
                                   std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(framesMutex_);
-  return framesChanged_.wait_for(
-      lock, timeout, [&] { return daReceived_.find(bytes) != std::string::npos; });
+  return framesChanged_.wait_for(lock, timeout,
+                                 [&] { return daReceived_.find(bytes) != std::string::npos; });
 }
 
 void AmpSimulator::sendFrame(const std::string& text) { writeController(text + '\0'); }
@@ -251,7 +252,9 @@ int AmpSimulator::waitForFrame(const std::function<bool(const std::string&)>& ma
 int AmpSimulator::waitForCode(std::uint8_t code, std::size_t from,
                               std::chrono::milliseconds timeout) const {
   return waitForFrame(
-      [code](const std::string& f) { return !f.empty() && static_cast<std::uint8_t>(f[0]) == code; },
+      [code](const std::string& f) {
+        return !f.empty() && static_cast<std::uint8_t>(f[0]) == code;
+      },
       from, timeout);
 }
 

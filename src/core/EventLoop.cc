@@ -39,8 +39,8 @@ void EventLoop::pollStep() {
   }
   if (!progress) {
     // Readable but nothing to read: wait out the rest of the turn as if it had timed out.
-    const double left = static_cast<double>(kStepMicroseconds) / 1e6 -
-                        (clock_.monotonicSeconds() - start);
+    const double left =
+        static_cast<double>(kStepMicroseconds) / 1e6 - (clock_.monotonicSeconds() - start);
     if (left > 0) clock_.sleepSeconds(left);
   }
 }

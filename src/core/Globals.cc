@@ -63,11 +63,16 @@ ControllerLink gControllerLink(systemConsole());
 // Owners of reports whose objects are not part of this build yet do nothing.
 ReportOwners gReportOwners;
 
-ApiServices gApiServices{gFeatureAvailabilityService, gInformationService,
-                         gNameService,                gSystemService,
-                         gNetworkInformationService,  gFirmwareUpdateService,
-                         gVolumeService,              gAudioInputsService,
-                         gAudioInputsActivationService, gAudioOutputsService,
+ApiServices gApiServices{gFeatureAvailabilityService,
+                         gInformationService,
+                         gNameService,
+                         gSystemService,
+                         gNetworkInformationService,
+                         gFirmwareUpdateService,
+                         gVolumeService,
+                         gAudioInputsService,
+                         gAudioInputsActivationService,
+                         gAudioOutputsService,
                          gAudioInputControlService};
 
 }  // namespace
@@ -79,8 +84,8 @@ int APP_Run() {
   // The running server; APP_Run never returns once the loop runs, so it outlives the
   // API thread's use of it.
   std::unique_ptr<grpc::Server> apiServer;
-  App app(AppContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink,
-                     gReportOwners, kControllerPortPath, kDaPortPath, [&apiServer] {
+  App app(AppContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink, gReportOwners,
+                     kControllerPortPath, kDaPortPath, [&apiServer] {
                        std::thread([&apiServer] {
                          runApiServer(apiServer, kApiAddress, gApiServices, systemConsole());
                        }).detach();

@@ -85,7 +85,8 @@ std::string productUuid(const DeviceState& state) {
   std::string hex;
   char digits[3];
   for (char c : state.serialNumber()) {
-    std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    std::snprintf(digits, sizeof digits, "%02X",
+                  static_cast<unsigned>(static_cast<unsigned char>(c)));
     hex += digits;
   }
   // The serial number's first byte closes the fourth group; the rest is the fifth.

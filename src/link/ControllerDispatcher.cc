@@ -71,7 +71,8 @@ void ControllerDispatcher::defineLinkReports() {
   define(0x10, always, [&o](auto& r) { o.broadcastToTcpClients(r.text()); });
   define(0x11, always, [&o](auto&) { o.restartSddpDaemon(); });
   define('R', always, [this](auto&) { t_.da.writeDaName(); });
-  define('U', always, [this](auto& r) { t_.da.sendDaBytes(DaModuleLink::kStartByte, r.p(1), r.p(2)); });
+  define('U', always,
+         [this](auto& r) { t_.da.sendDaBytes(DaModuleLink::kStartByte, r.p(1), r.p(2)); });
   define('V', always, [this](auto&) { t_.da.runDaHandshake(t_.poller); });
 }
 
@@ -109,8 +110,7 @@ void ControllerDispatcher::defineAudioReports() {
   define(0x94, idAndFlag, [&o](auto& r) { o.updateToneEnabled(r.p(1), flagValue(r.p(2))); });
   define(0x95, idAndLevel, [&o](auto& r) { o.updateBassLevel(r.p(1), levelValue(r.p(2))); });
   define(0x96, idAndLevel, [&o](auto& r) { o.updateTrebleLevel(r.p(1), levelValue(r.p(2))); });
-  define(0x97, idAndFlag,
-         [&o](auto& r) { o.updateEqualizerEnabled(r.p(1), flagValue(r.p(2))); });
+  define(0x97, idAndFlag, [&o](auto& r) { o.updateEqualizerEnabled(r.p(1), flagValue(r.p(2))); });
   define(0x98, always, [&o](auto& r) { o.updatePassthruInput(r.p(1)); });
   define(0xB1, always, [&o](auto& r) { o.updateOutputActive(kOutput2, flagValue(r.p(1))); });
   define(0xB2, always, [&o](auto& r) { o.updateOutputActive(kOutput3, flagValue(r.p(1))); });
@@ -126,9 +126,8 @@ void ControllerDispatcher::defineActiveInputReports() {
     o.updateActiveTone(flagValue(r.p(1)), levelValue(r.p(2)), levelValue(r.p(3)));
   });
   define(0xA4, p1Flag, [&o](auto& r) { o.updateActiveEqualizer(flagValue(r.p(1))); });
-  define(0xA5, balanceAndLevel, [&o](auto& r) {
-    o.updateActiveTrim(balanceValue(r.p(1)), halfStepValue(r.p(2)));
-  });
+  define(0xA5, balanceAndLevel,
+         [&o](auto& r) { o.updateActiveTrim(balanceValue(r.p(1)), halfStepValue(r.p(2))); });
   define(0xA6, always, [this, &o](auto& r) {
     const std::string name = r.text(2);
     t_.console.print("Writing new Active Input Name: " + name + "\n");

@@ -99,7 +99,9 @@ void DaModuleLink::emptyQueue() {
   readIndex_ = 0;
 }
 
-void DaModuleLink::sendGreeting(std::uint8_t code) { sendDaBytes(kStartByte, code, kHandshakeFill); }
+void DaModuleLink::sendGreeting(std::uint8_t code) {
+  sendDaBytes(kStartByte, code, kHandshakeFill);
+}
 
 void DaModuleLink::startHandshake() {
   handshakeFlags_ = 0;

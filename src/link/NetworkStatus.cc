@@ -12,7 +12,10 @@ constexpr std::size_t kHardwareAddressOffset = 7;
 
 NetworkStatusReporter::NetworkStatusReporter(ControllerLink& link, Shell& shell, Clock& clock,
                                              std::function<bool()> bleCentralConnected)
-    : link_(link), shell_(shell), clock_(clock), bleCentralConnected_(std::move(bleCentralConnected)) {}
+    : link_(link),
+      shell_(shell),
+      clock_(clock),
+      bleCentralConnected_(std::move(bleCentralConnected)) {}
 
 void NetworkStatusReporter::reportConnected(const std::string& interface, char kindUpper,
                                             char kindLower) {

@@ -59,9 +59,9 @@ void DaemonProcess::readOutput(int fd) {
 
 bool DaemonProcess::waitForOutput(const std::string& text, seconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout,
-                           [&] { return output_.find(text) != std::string::npos || closed_; }) &&
-         output_.find(text) != std::string::npos;
+  return changed_.wait_for(lock, timeout, [&] {
+    return output_.find(text) != std::string::npos || closed_;
+  }) && output_.find(text) != std::string::npos;
 }
 
 std::size_t DaemonProcess::countInOutput(const std::string& text) const {

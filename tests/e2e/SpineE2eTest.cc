@@ -36,8 +36,8 @@ TEST_F(SpineE2eTest, BootsHandshakesAndTracesFrames) {
   ASSERT_GE(frames.size(), 2U);
   EXPECT_EQ(frames[0], "\x02");
   EXPECT_EQ(frames[1], "\x01");
-  EXPECT_TRUE(daemon.waitForOutput(kSentColour + ">>> 0x02" + kReset + kSentColour + ">>> 0x01" +
-                                   kReset));
+  EXPECT_TRUE(
+      daemon.waitForOutput(kSentColour + ">>> 0x02" + kReset + kSentColour + ">>> 0x01" + kReset));
   // The amplifier's start-up reports reach the daemon and are traced.
   EXPECT_TRUE(daemon.waitForOutput(kReceivedColour + "<<< 0x03 31 32 33 34 35 36 37" + kReset));
   EXPECT_TRUE(daemon.waitForOutput("Setting Schedule to '0'\n"));

@@ -4,7 +4,8 @@
 
 namespace vantorellabs {
 
-// The AudioInputControlService of the API. RPCs that this class does not override answer UNIMPLEMENTED.
+// The AudioInputControlService of the API. RPCs that this class does not override answer
+// UNIMPLEMENTED.
 class AudioInputControlServiceImpl final : public protobuf::AudioInputControlService::Service {};
 
 }  // namespace vantorellabs

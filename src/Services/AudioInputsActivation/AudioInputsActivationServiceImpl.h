@@ -4,7 +4,9 @@
 
 namespace vantorellabs {
 
-// The AudioInputsActivationService of the API. RPCs that this class does not override answer UNIMPLEMENTED.
-class AudioInputsActivationServiceImpl final : public protobuf::AudioInputsActivationService::Service {};
+// The AudioInputsActivationService of the API. RPCs that this class does not override answer
+// UNIMPLEMENTED.
+class AudioInputsActivationServiceImpl final
+    : public protobuf::AudioInputsActivationService::Service {};
 
 }  // namespace vantorellabs

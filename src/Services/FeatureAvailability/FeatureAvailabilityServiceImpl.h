@@ -4,7 +4,9 @@
 
 namespace vantorellabs {
 
-// The FeatureAvailabilityService of the API. RPCs that this class does not override answer UNIMPLEMENTED.
-class FeatureAvailabilityServiceImpl final : public protobuf::FeatureAvailabilityService::Service {};
+// The FeatureAvailabilityService of the API. RPCs that this class does not override answer
+// UNIMPLEMENTED.
+class FeatureAvailabilityServiceImpl final : public protobuf::FeatureAvailabilityService::Service {
+};
 
 }  // namespace vantorellabs

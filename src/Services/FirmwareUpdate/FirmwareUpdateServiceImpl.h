@@ -4,7 +4,8 @@
 
 namespace vantorellabs {
 
-// The FirmwareUpdateService of the API. RPCs that this class does not override answer UNIMPLEMENTED.
+// The FirmwareUpdateService of the API. RPCs that this class does not override answer
+// UNIMPLEMENTED.
 class FirmwareUpdateServiceImpl final : public protobuf::FirmwareUpdateService::Service {};
 
 }  // namespace vantorellabs

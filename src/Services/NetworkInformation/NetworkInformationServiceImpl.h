@@ -4,7 +4,8 @@
 
 namespace vantorellabs {
 
-// The NetworkInformationService of the API. RPCs that this class does not override answer UNIMPLEMENTED.
+// The NetworkInformationService of the API. RPCs that this class does not override answer
+// UNIMPLEMENTED.
 class NetworkInformationServiceImpl final : public protobuf::NetworkInformationService::Service {};
 
 }  // namespace vantorellabs

@@ -1,15 +1,14 @@
-#include "core/BoardUtilities.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
+#include "core/BoardUtilities.h"
 
 namespace vantorellabs {
 namespace {
 
-using testing::FakeShell;
 using ::testing::ElementsAre;
+using testing::FakeShell;
 
 TEST(BoardUtilitiesTest, FactoryResetRunsItsCommandsInOrderEvenWhenTheyFail) {
   FakeShell shell;

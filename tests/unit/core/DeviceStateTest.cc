@@ -1,8 +1,8 @@
-#include "core/DeviceState.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
+
+#include "core/DeviceState.h"
 
 namespace vantorellabs {
 namespace {

@@ -1,18 +1,17 @@
-#include "core/EventLoop.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
+#include "core/EventLoop.h"
 #include "core/PeriodicReport.h"
 
 namespace vantorellabs {
 namespace {
 
+using ::testing::ElementsAre;
 using testing::FakeClock;
 using testing::PtyPair;
 using testing::RecordingConsole;
-using ::testing::ElementsAre;
 
 bool drain(int fd) {
   char buffer[256];

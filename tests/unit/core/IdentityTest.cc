@@ -1,11 +1,10 @@
-#include "core/Identity.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
 
 #include "Fakes.h"
+#include "core/Identity.h"
 
 namespace vantorellabs {
 namespace {

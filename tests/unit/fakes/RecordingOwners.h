@@ -20,7 +20,9 @@ class RecordingOwners : public ReportOwners {
   bool bleCentralConnected() const override { return centralConnected; }
   void refreshDiscoveryRecord() override { add("refreshDiscoveryRecord"); }
   void restartSddpDaemon() override { add("restartSddpDaemon"); }
-  void broadcastToTcpClients(const std::string& text) override { add("broadcastToTcpClients", text); }
+  void broadcastToTcpClients(const std::string& text) override {
+    add("broadcastToTcpClients", text);
+  }
   void manualUpdate() override { add("manualUpdate"); }
   void updateAutoUpdateEnabled(bool e) override { add("updateAutoUpdateEnabled", e); }
   void broadcastPower(bool on) override { add("broadcastPower", on); }

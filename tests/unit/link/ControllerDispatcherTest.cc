@@ -1,22 +1,21 @@
-#include "link/ControllerDispatcher.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
 #include "RecordingOwners.h"
+#include "link/ControllerDispatcher.h"
 
 namespace vantorellabs {
 namespace {
 
 using testing::bytes;
+using ::testing::ElementsAre;
 using testing::FakePoller;
 using testing::FakeShell;
+using ::testing::IsEmpty;
 using testing::PtyPair;
 using testing::RecordingConsole;
 using testing::RecordingOwners;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 class ControllerDispatcherTest : public ::testing::Test {
  protected:
@@ -99,12 +98,24 @@ TEST_F(ControllerDispatcherTest, ReportsAreCheckedAndDecodedForTheirOwners) {
       {"\xA6xName", {"updateActiveName Name"}},
       {"\xA6x", {"updateActiveName "}},
       {"\xA7Track 1", {"updateActiveMetadata Track 1"}},
-      {"\xB1" "1", {"updateOutputActive 2 true"}},
-      {"\xB2" "0", {"updateOutputActive 3 false"}},
-      {"\xB3" "1", {"updateOutputSwitched 2 true"}},
-      {"\xB4" "1", {"updateOutputSwitched 3 true"}},
-      {"\xB5" "1", {"updateHeadphonesActive true"}},
-      {"\xB6" "1", {}},
+      {"\xB1"
+       "1",
+       {"updateOutputActive 2 true"}},
+      {"\xB2"
+       "0",
+       {"updateOutputActive 3 false"}},
+      {"\xB3"
+       "1",
+       {"updateOutputSwitched 2 true"}},
+      {"\xB4"
+       "1",
+       {"updateOutputSwitched 3 true"}},
+      {"\xB5"
+       "1",
+       {"updateHeadphonesActive true"}},
+      {"\xB6"
+       "1",
+       {}},
       {bytes({0xFF, 0x01}), {}},
       {bytes({0x7E, '1'}), {}},
   };
@@ -136,11 +147,17 @@ TEST_F(ControllerDispatcherTest, ReadyMarksTheLinkReady) {
 }
 
 TEST_F(ControllerDispatcherTest, SerialNumberNeedsExactlySevenCharacters) {
-  dispatch("\x03" "123456");
-  dispatch("\x03" "12345678");
+  dispatch(
+      "\x03"
+      "123456");
+  dispatch(
+      "\x03"
+      "12345678");
   EXPECT_EQ(state.serialNumber(), "#######");
   EXPECT_THAT(owners.calls, IsEmpty());
-  dispatch("\x03" "1234567");
+  dispatch(
+      "\x03"
+      "1234567");
   EXPECT_EQ(state.serialNumber(), "1234567");
   EXPECT_THAT(owners.calls, ElementsAre("sendSerialToHelper", "refreshDiscoveryRecord"));
 }

@@ -1,5 +1,3 @@
-#include "link/ControllerLink.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,15 +5,16 @@
 #include <thread>
 
 #include "Fakes.h"
+#include "link/ControllerLink.h"
 
 namespace vantorellabs {
 namespace {
 
 using testing::bytes;
+using ::testing::ElementsAre;
 using testing::FakePoller;
 using testing::PtyPair;
 using testing::RecordingConsole;
-using ::testing::ElementsAre;
 
 class ControllerLinkTest : public ::testing::Test {
  protected:
@@ -61,7 +60,9 @@ TEST_F(ControllerLinkTest, FormattersBuildTheirFrames) {
   EXPECT_EQ(wireOf([&] { link.sendNetworkAddress("10.0.0.7\n"); }, 12),
             std::string("\x09I10.0.0.7\n", 11) + '\0');
   EXPECT_EQ(wireOf([&] { link.sendNetworkHardwareAddress('e', "02:00:00:AA:BB:CC"); }, 20),
-            std::string("\x09" "e02:00:00:AA:BB:CC") + '\0');
+            std::string("\x09"
+                        "e02:00:00:AA:BB:CC") +
+                '\0');
   EXPECT_EQ(wireOf([&] { link.sendNetworkHardwareAddress('w', "X"); }, 4),
             bytes({0x09, 'w', 'X', 0x00}));
   EXPECT_EQ(wireOf([&] { link.sendInputName(16, "Phono"); }, 8),
@@ -119,7 +120,8 @@ class ControllerReceiveTest : public ControllerLinkTest {
 
 TEST_F(ControllerReceiveTest, TwoFramesInOneReadAreHandledInOrder) {
   receive(bytes({0x02, 0x00, 0x03, '1', '2', 0x00}));
-  EXPECT_THAT(frames, ElementsAre(bytes({0x02}), std::string("\x03" "12")));
+  EXPECT_THAT(frames, ElementsAre(bytes({0x02}), std::string("\x03"
+                                                             "12")));
   EXPECT_THAT(console.prints(),
               ElementsAre("\033[35m<<< 0x02\033[0m\n", "\033[35m<<< 0x03 31 32\033[0m\n"));
 }

@@ -1,5 +1,3 @@
-#include "link/DaModuleLink.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,17 +5,18 @@
 
 #include "Fakes.h"
 #include "RecordingOwners.h"
+#include "link/DaModuleLink.h"
 
 namespace vantorellabs {
 namespace {
 
 using testing::bytes;
+using ::testing::ElementsAre;
 using testing::FakePoller;
+using ::testing::HasSubstr;
 using testing::PtyPair;
 using testing::RecordingConsole;
 using testing::RecordingOwners;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 
 // The frames the controller received, split at their terminators.
 std::vector<std::string> framesOf(const std::string& wire) {
@@ -129,8 +128,8 @@ TEST_F(DaModuleLinkTest, UpdatingModuleWaitsUntilItRestarts) {
   da.runDaHandshake(poller);
   EXPECT_GT(poller.steps, 300);
   const auto frames = framesOf(controllerPty.readMaster(11));
-  EXPECT_THAT(frames, ElementsAre("X", bytes({'S', 0x01}), bytes({'T', 0x03}), bytes({'W', 0x02}),
-                                  "V"));
+  EXPECT_THAT(frames,
+              ElementsAre("X", bytes({'S', 0x01}), bytes({'T', 0x03}), bytes({'W', 0x02}), "V"));
   const std::string log = console.all();
   EXPECT_GE(std::count(log.begin(), log.end(), '?'), 290);
   EXPECT_THAT(log, HasSubstr("Handshake: Ready\n"));
