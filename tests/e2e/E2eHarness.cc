@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 
 namespace vantorellabs::e2e {
 
@@ -92,6 +94,15 @@ std::optional<int> DaemonProcess::waitExit(seconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return std::nullopt;
+}
+
+void writeBoardFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::trunc) << text;
+}
+
+void boardScenario(const std::string& arguments) {
+  const std::string command = "/board/bin/scenario " + arguments;
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("scenario failed: " + command);
 }
 
 std::vector<std::string> boardCommands() {

@@ -43,6 +43,11 @@ class DaemonProcess {
   bool closed_ = false;
 };
 
+// Writes a file on the board (IIO readings, /etc/issue, settings).
+void writeBoardFile(const std::string& path, const std::string& text);
+// Runs the board's scenario helper, e.g. boardScenario("eth0 192.168.1.20").
+void boardScenario(const std::string& arguments);
+
 // The command lines the board's fake tools have logged, in order.
 std::vector<std::string> boardCommands();
 // Waits until the fake tools' log holds `line`.
