@@ -16,10 +16,9 @@ namespace {
 
 constexpr std::uint8_t kHello = 0x01;
 constexpr std::uint8_t kReady = 0x02;
-constexpr std::uint8_t kSerialNumber = 0x03;
-constexpr std::uint8_t kPower = '0';
-constexpr std::uint8_t kProductState = '3';
 constexpr std::uint8_t kDaHandshakeRequest = 'V';
+// How often the amplifier's ramps and state changes move on.
+constexpr int kTickMs = 2;
 
 // The DA module's side of its handshake.
 constexpr std::uint8_t kDaStart = 0x55;
@@ -69,7 +68,9 @@ std::string hexText(const std::string& frame) {
   return text;
 }
 
-AmpSimulator::AmpSimulator(AmpSimOptions options) : options_(std::move(options)) {}
+AmpSimulator::AmpSimulator(AmpSimOptions options)
+    : options_(std::move(options)),
+      model_(options_.amplifier, [this](const std::string& frame) { sendFrame(frame); }) {}
 
 AmpSimulator::~AmpSimulator() { stop(); }
 
@@ -103,10 +104,12 @@ void AmpSimulator::run() {
     pollfd p[2] = {{controllerMaster_, POLLIN, 0}, {daMaster_, POLLIN, 0}};
     const int silentChatterMs = 1;
     const bool chatter = options_.chatterWhileSilent && !options_.answerHandshake;
-    const int ready = ::poll(p, 2, chatter ? silentChatterMs : 20);
+    const int ready = ::poll(p, 2, chatter ? silentChatterMs : kTickMs);
     if (ready > 0 && (p[0].revents & POLLIN) != 0) readController();
     if (ready > 0 && (p[1].revents & POLLIN) != 0) readDa();
     if (chatter) writeController(std::string(1, '\0'));
+    model_.tick(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                    .count());
   }
 }
 
@@ -132,14 +135,14 @@ void AmpSimulator::onControllerFrame(const std::string& frame) {
   if (code == kHello && options_.answerHandshake) {
     sendFrame(std::string(1, static_cast<char>(kReady)));
     if (!handshakeDone_.exchange(true)) {
-      // At start the controller reports who it is and in which state.
-      sendFrame(std::string(1, static_cast<char>(kSerialNumber)) + options_.serialNumber);
-      sendFrame(std::string(1, static_cast<char>(kPower)) + (options_.poweredOn ? "1" : "0"));
-      sendFrame(std::string(1, static_cast<char>(kProductState)) +
-                (options_.poweredOn ? "1" : "0"));
-      if (options_.requestDaHandshake)
+      // At start the controller reports who it is and everything about its state.
+      model_.reportStartUp();
+      if (options_.requestDaHandshake) {
         sendFrame(std::string(1, static_cast<char>(kDaHandshakeRequest)));
+      }
     }
+  } else if (code != kReady && code != kHello) {
+    model_.onCommand(frame);
   }
   std::function<void(const std::string&)> observer;
   {

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "AmplifierModel.h"
+
 namespace ampsim {
 
 // What the simulated amplifier is like when it starts.
@@ -19,8 +21,8 @@ struct AmpSimOptions {
   // While not answering, send a stream of empty frames so that the daemon's poll steps end
   // early and a whole handshake passes in seconds instead of minutes.
   bool chatterWhileSilent = false;
-  std::string serialNumber = "1234567";
-  bool poweredOn = false;
+  // The amplifier's own state and behaviour.
+  AmplifierModel::Settings amplifier;
   // After its start-up reports the controller asks the daemon to greet the DA module.
   bool requestDaHandshake = true;
 
@@ -63,6 +65,9 @@ class AmpSimulator {
   int waitForCode(std::uint8_t code, std::size_t from = 0,
                   std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
+  // The simulated amplifier, to look at or to operate its front panel.
+  AmplifierModel& amplifier() { return model_; }
+
   // Whether the daemon completed the handshake with this amplifier.
   bool handshakeDone() const { return handshakeDone_.load(); }
 
@@ -86,6 +91,7 @@ class AmpSimulator {
   static void writeAll(int fd, const std::string& bytes);
 
   AmpSimOptions options_;
+  AmplifierModel model_;
   int controllerMaster_ = -1;
   int controllerSlave_ = -1;
   int daMaster_ = -1;

@@ -25,7 +25,7 @@ void onSignal(int /*signal*/) {
 
 void usage() {
   std::fprintf(stderr,
-               "usage: amp-sim [--silent] [--serial SERIAL] [--powered-on] [--quiet]\n"
+               "usage: amp-sim [--silent] [--serial SERIAL] [--standby] [--k7100] [--quiet]\n"
                "               [--controller PATH] [--da PATH] [-- command [args...]]\n");
 }
 
@@ -45,12 +45,16 @@ int main(int argc, char** argv) {
     }
     if (arg == "--silent") {
       options.answerHandshake = false;
+    } else if (arg == "--k7100") {
+      options.amplifier.model = ampsim::AmplifierModel::Model::K7100;
+    } else if (arg == "--standby") {
+      options.amplifier.poweredOn = false;
     } else if (arg == "--powered-on") {
-      options.poweredOn = true;
+      options.amplifier.poweredOn = true;
     } else if (arg == "--quiet") {
       quiet = true;
     } else if (arg == "--serial" && i + 1 < argc) {
-      options.serialNumber = argv[++i];
+      options.amplifier.serialNumber = argv[++i];
     } else if (arg == "--controller" && i + 1 < argc) {
       controllerPath = argv[++i];
     } else if (arg == "--da" && i + 1 < argc) {

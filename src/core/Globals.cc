@@ -17,7 +17,7 @@
 #include "Services/Volume/VolumeServiceImpl.h"
 #include "core/App.h"
 #include "core/Identity.h"
-#include "link/ReportOwners.h"
+#include "Services/ApiReportOwners.h"
 #include "server/ApiServer.h"
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"
@@ -53,15 +53,17 @@ NameServiceImpl gNameService;
 SystemServiceImpl gSystemService;
 NetworkInformationServiceImpl gNetworkInformationService;
 FirmwareUpdateServiceImpl gFirmwareUpdateService;
-VolumeServiceImpl gVolumeService;
-AudioInputsServiceImpl gAudioInputsService;
-AudioInputsActivationServiceImpl gAudioInputsActivationService;
-AudioOutputsServiceImpl gAudioOutputsService;
-AudioInputControlServiceImpl gAudioInputControlService;
-
+// The link is built first: the services send their commands through it. It only
+// records the console here; the port is opened by APP_Run.
 ControllerLink gControllerLink(systemConsole());
-// Owners of reports whose objects are not part of this build yet do nothing.
-ReportOwners gReportOwners;
+VolumeServiceImpl gVolumeService(gControllerLink, gDeviceState);
+AudioInputsServiceImpl gAudioInputsService(gControllerLink, gDeviceState);
+AudioInputsActivationServiceImpl gAudioInputsActivationService(gControllerLink, gDeviceState);
+AudioOutputsServiceImpl gAudioOutputsService(gControllerLink, gDeviceState);
+AudioInputControlServiceImpl gAudioInputControlService(gControllerLink, gDeviceState);
+
+ApiReportOwners gReportOwners(gVolumeService, gAudioInputsService, gAudioInputsActivationService,
+                              gAudioOutputsService);
 
 ApiServices gApiServices{gFeatureAvailabilityService,
                          gInformationService,

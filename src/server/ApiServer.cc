@@ -1,12 +1,14 @@
 #include "server/ApiServer.h"
 
 #include <grpcpp/security/server_credentials.h>
+#include <grpcpp/resource_quota.h>
 #include <grpcpp/server_builder.h>
 
 #include "Services/AudioInputControl/AudioInputControlServiceImpl.h"
 #include "Services/AudioInputs/AudioInputsServiceImpl.h"
 #include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
 #include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
+#include "Services/StreamObserver.h"
 #include "Services/FeatureAvailability/FeatureAvailabilityServiceImpl.h"
 #include "Services/FirmwareUpdate/FirmwareUpdateServiceImpl.h"
 #include "Services/Information/InformationServiceImpl.h"
@@ -17,6 +19,12 @@
 
 namespace vantorellabs {
 
+namespace {
+constexpr int kServerKeepaliveMs = 30000;
+constexpr int kServerKeepaliveTimeoutMs = 20000;
+constexpr int kThreadsForUnaryCalls = 32;
+}  // namespace
+
 void runApiServer(std::unique_ptr<grpc::Server>& holder, const std::string& address,
                   ApiServices& services, Console& console) {
   grpc::ServerBuilder builder;
@@ -26,6 +34,15 @@ void runApiServer(std::unique_ptr<grpc::Server>& holder, const std::string& addr
   builder.AddChannelArgument("grpc.http2.min_ping_interval_without_data_ms", 5000);
   builder.AddChannelArgument("grpc.http2.max_pings_without_data", 0);
   builder.AddChannelArgument("grpc.http2.max_ping_strikes", 0);
+  // A phone that leaves the network without closing its connection would keep its streams,
+  // their threads and observers for hours: ping idle connections and drop those that do not
+  // answer, so such a stream is gone within about a minute.
+  builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_TIME_MS, kServerKeepaliveMs);
+  builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, kServerKeepaliveTimeoutMs);
+  // Streams are capped below this, so unary calls always find a thread.
+  grpc::ResourceQuota quota("amp-bridge");
+  quota.SetMaxThreads(StreamLimiter::kMaxObserveStreams + kThreadsForUnaryCalls);
+  builder.SetResourceQuota(quota);
 
   int boundPort = 0;
   builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &boundPort);

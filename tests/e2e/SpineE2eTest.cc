@@ -40,7 +40,7 @@ TEST_F(SpineE2eTest, BootsHandshakesAndTracesFrames) {
       daemon.waitForOutput(kSentColour + ">>> 0x02" + kReset + kSentColour + ">>> 0x01" + kReset));
   // The amplifier's start-up reports reach the daemon and are traced.
   EXPECT_TRUE(daemon.waitForOutput(kReceivedColour + "<<< 0x03 31 32 33 34 35 36 37" + kReset));
-  EXPECT_TRUE(daemon.waitForOutput("Setting Schedule to '0'\n"));
+  EXPECT_TRUE(daemon.waitForOutput("Setting Schedule to '1'\n"));
 }
 
 TEST_F(SpineE2eTest, StartUpRestartsWifiBeforeTheHandshake) {

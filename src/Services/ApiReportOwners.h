@@ -1,0 +1,56 @@
+#pragma once
+
+#include "Services/AudioInputs/AudioInputsServiceImpl.h"
+#include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
+#include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
+#include "Services/Volume/VolumeServiceImpl.h"
+#include "link/ReportOwners.h"
+
+namespace vantorellabs {
+
+// Hands the controller's reports to the API services that mirror them.
+class ApiReportOwners : public ReportOwners {
+ public:
+  ApiReportOwners(VolumeServiceImpl& volume, AudioInputsServiceImpl& inputs,
+                  AudioInputsActivationServiceImpl& activation, AudioOutputsServiceImpl& outputs)
+      : volume_(volume), inputs_(inputs), activation_(activation), outputs_(outputs) {}
+
+  void updateVolume(int v) override { volume_.updateVolume(v); }
+  void checkPendingVolume(int v) override { volume_.checkPendingVolume(v); }
+  void updateMute(bool m) override { volume_.updateMute(m); }
+
+  void updateInputEnabled(int id, bool e) override { inputs_.updateInputEnabled(id, e); }
+  void updateInputCustomName(int id, const std::string& n) override {
+    inputs_.updateInputCustomName(id, n);
+  }
+  void updateBalance(int b) override { inputs_.updateBalance(b); }
+  void updateTrimLevel(int id, double l) override {
+    inputs_.updateTrimLevel(id, static_cast<float>(l));
+  }
+  void updateToneEnabled(int id, bool e) override { inputs_.updateToneEnabled(id, e); }
+  void updateBassLevel(int id, int l) override { inputs_.updateBassLevel(id, l); }
+  void updateTrebleLevel(int id, int l) override { inputs_.updateTrebleLevel(id, l); }
+  void updateEqualizerEnabled(int id, bool e) override { inputs_.updateEqualizerEnabled(id, e); }
+  void updatePassthruInput(int id) override { inputs_.updatePassthruInput(id); }
+
+  void updateActiveInput(int id, bool p) override { activation_.updateActiveInput(id, p); }
+  void updateActiveTone(bool e, int b, int t) override { activation_.updateActiveTone(e, b, t); }
+  void updateActiveEqualizer(bool e) override { activation_.updateActiveEqualizer(e); }
+  void updateActiveTrim(int b, double l) override {
+    activation_.updateActiveTrim(b, static_cast<float>(l));
+  }
+  void updateActiveName(const std::string& n) override { activation_.updateActiveName(n); }
+  void updateActiveMetadata(const std::string& m) override { activation_.updateActiveMetadata(m); }
+
+  void updateOutputActive(int id, bool a) override { outputs_.updateOutputActive(id, a); }
+  void updateOutputSwitched(int id, bool s) override { outputs_.updateOutputSwitched(id, s); }
+  void updateHeadphonesActive(bool a) override { outputs_.updateHeadphonesActive(a); }
+
+ private:
+  VolumeServiceImpl& volume_;
+  AudioInputsServiceImpl& inputs_;
+  AudioInputsActivationServiceImpl& activation_;
+  AudioOutputsServiceImpl& outputs_;
+};
+
+}  // namespace vantorellabs
