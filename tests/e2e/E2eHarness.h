@@ -30,6 +30,8 @@ class DaemonProcess {
   std::string output() const;
   // Waits for the daemon to end; its exit status, or nothing on time-out.
   std::optional<int> waitExit(seconds timeout = seconds(30));
+  // The daemon's process id on the board (for reading /proc/<pid>/status), or -1.
+  int pid() const { return pid_; }
 
  private:
   void readOutput(int fd);
