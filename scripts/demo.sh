@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build amp-bridge amp-sim
+ninja -C build amp-bridge amp-sim amp-client
 
 cat <<'TEXT'
 
@@ -18,6 +18,10 @@ against the simulated amplifier on /dev/ttyS3 and /dev/ttyS2.
   amp-sim:           what the simulated amplifier received
 The gRPC API listens on 127.0.0.1:50051 once the handshake is done.
 Board commands the daemon runs are logged in the sandbox at /board/commands.log.
+Try it from another terminal:
+  build/sim/client/amp-client observe-volume      (watch; Ctrl-C ends it)
+  build/sim/client/amp-client set-volume 40       (the stream jumps to 40 when the ramp ends)
+  build/sim/client/amp-client select-input 12     (with observe-input in a third terminal)
 Press Ctrl-C to stop.
 
 TEXT
