@@ -8,6 +8,9 @@ scripts/setup.sh
 
 jobs=$(nproc)
 
+echo "== formatting"
+git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
+
 configure_and_build() {
   local dir=$1
   shift
@@ -26,5 +29,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 echo "== unit tests with ThreadSanitizer"
 configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DAMP_SANITIZE=thread -DAMP_UNIT_ONLY=ON
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L unit
