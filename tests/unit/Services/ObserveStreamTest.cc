@@ -1,0 +1,314 @@
+// The observe-stream mechanism through a real gRPC server: subscription, cancellation, a
+// client that stops reading, and the cap on open streams.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Fakes.h"
+#include "ServiceTestSupport.h"
+#include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
+#include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
+#include "Services/StreamObserver.h"
+#include "Services/Volume/VolumeServiceImpl.h"
+
+namespace vantorellabs {
+namespace {
+
+using testing::eventually;
+using testing::LoopbackServer;
+using testing::PtyPair;
+using testing::RecordingConsole;
+using testing::StreamCollector;
+
+using VolumeStream = StreamCollector<protobuf::ObserveVolumeResponse>;
+using ActiveInputStream = StreamCollector<protobuf::ObserveActiveAudioInputResponse>;
+using OutputsStream = StreamCollector<protobuf::ObserveActiveAudioOutputsResponse>;
+
+class ObserveStreamTest : public ::testing::Test {
+ protected:
+  ObserveStreamTest() { link.attach(pty.slave); }
+  void SetUp() override { ASSERT_TRUE(server.isRunning()); }
+
+  std::unique_ptr<VolumeStream> observeVolume() {
+    return std::make_unique<VolumeStream>([this](grpc::ClientContext* context) {
+      return volumeStub->ObserveVolume(context, protobuf::ObserveVolumeRequest());
+    });
+  }
+  std::unique_ptr<ActiveInputStream> observeActiveInput() {
+    return std::make_unique<ActiveInputStream>([this](grpc::ClientContext* context) {
+      return activationStub->ObserveActiveInput(context,
+                                                protobuf::ObserveActiveAudioInputRequest());
+    });
+  }
+  std::unique_ptr<OutputsStream> observeOutputs() {
+    return std::make_unique<OutputsStream>([this](grpc::ClientContext* context) {
+      return outputsStub->ObserveActiveOutputs(context,
+                                               protobuf::ObserveActiveAudioOutputsRequest());
+    });
+  }
+
+  PtyPair pty;
+  RecordingConsole console;
+  ControllerLink link{console};
+  DeviceState state{DeviceState::kModelK7100, "1.2.3"};
+  VolumeServiceImpl volume{link, state};
+  AudioInputsActivationServiceImpl activation{link, state};
+  AudioOutputsServiceImpl outputs{link, state};
+  LoopbackServer server{&volume, &activation, &outputs};
+  std::unique_ptr<protobuf::VolumeService::Stub> volumeStub =
+      protobuf::VolumeService::NewStub(server.channel());
+  std::unique_ptr<protobuf::AudioInputsActivationService::Stub> activationStub =
+      protobuf::AudioInputsActivationService::NewStub(server.channel());
+  std::unique_ptr<protobuf::AudioOutputsService::Stub> outputsStub =
+      protobuf::AudioOutputsService::NewStub(server.channel());
+};
+
+TEST_F(ObserveStreamTest, NewSubscriberMakesEveryStreamReceiveTheCurrentState) {
+  auto first = observeVolume();
+  ASSERT_TRUE(first->waitForCount(1));
+  volume.updateVolume(12);
+  volume.updateMute(true);
+  ASSERT_TRUE(first->waitForCount(3));
+
+  auto second = observeVolume();
+  ASSERT_TRUE(second->waitForCount(1));
+  ASSERT_TRUE(first->waitForCount(4));
+  const auto seenByFirst = first->messages();
+  const auto seenBySecond = second->messages();
+  ASSERT_EQ(seenByFirst.size(), 4U);
+  ASSERT_EQ(seenBySecond.size(), 1U);
+  EXPECT_EQ(seenByFirst[3].volume(), 12);
+  EXPECT_TRUE(seenByFirst[3].ismuted());
+  EXPECT_EQ(seenBySecond[0].SerializeAsString(), seenByFirst[3].SerializeAsString());
+}
+
+TEST_F(ObserveStreamTest, CancelledStreamIsRemoved) {
+  auto leaving = observeVolume();
+  auto staying = observeVolume();
+  ASSERT_TRUE(leaving->waitForCount(1));
+  ASSERT_TRUE(staying->waitForCount(1));
+  ASSERT_EQ(volume.observerCount(), 2U);
+  ASSERT_EQ(StreamLimiter::instance().openStreams(), 2);
+
+  leaving->cancel();
+  EXPECT_EQ(leaving->status().error_code(), grpc::StatusCode::CANCELLED);
+  EXPECT_TRUE(eventually([&] { return volume.observerCount() == 1U; }));
+  EXPECT_TRUE(eventually([] { return StreamLimiter::instance().openStreams() == 1; }));
+
+  // The one left still gets every broadcast.
+  const std::size_t before = staying->count();
+  volume.updateVolume(33);
+  ASSERT_TRUE(staying->waitForCount(before + 1));
+  EXPECT_EQ(staying->messages().back().volume(), 33);
+}
+
+// About 4 KB, with the counter first, so that a message out of order or missing shows.
+std::string metadataText(int counter) {
+  return std::to_string(counter) + ":" + std::string(4000, static_cast<char>('a' + counter % 26));
+}
+
+TEST_F(ObserveStreamTest, ClientThatStopsReadingBlocksNeitherTheBroadcasterNorOthers) {
+  auto healthy = observeActiveInput();
+  ASSERT_TRUE(healthy->waitForCount(1));
+
+  // Another client on its own connection opens a stream and never reads from it.
+  auto stalledStub = protobuf::AudioInputsActivationService::NewStub(server.channel());
+  grpc::ClientContext stalledContext;
+  auto stalled =
+      stalledStub->ObserveActiveInput(&stalledContext, protobuf::ObserveActiveAudioInputRequest());
+  // Its subscription resends the current state to the healthy stream.
+  ASSERT_TRUE(healthy->waitForCount(2));
+  ASSERT_EQ(activation.observerCount(), 2U);
+
+  // Far more messages than a stream may fall behind. The broadcast runs here, as the main
+  // loop's reports would; it must never wait for the stalled client.
+  constexpr int kMessages = 3000;
+  int sent = 0;
+  {
+    const testing::Watchdog watchdog("the broadcast loop", 5 * testing::kFailsafe);
+    for (; sent < kMessages; ++sent) {
+      activation.updateActiveMetadata(metadataText(sent));
+      if (!healthy->waitForCount(3 + static_cast<std::size_t>(sent))) break;
+    }
+  }
+  EXPECT_EQ(sent, kMessages);
+
+  const auto messages = healthy->messages();
+  ASSERT_EQ(messages.size(), 2U + kMessages);
+  for (int i = 0; i < kMessages; ++i) {
+    const std::string& text = messages[2 + i].activeinput().inputmetadata();
+    ASSERT_EQ(text, metadataText(i)) << "message " << i << " starts " << text.substr(0, 8);
+  }
+
+  // The stalled stream was ended and unregistered; its thread and its place under the
+  // stream cap came back.
+  EXPECT_TRUE(eventually([&] { return activation.observerCount() == 1U; }));
+  EXPECT_TRUE(eventually([] { return StreamLimiter::instance().openStreams() == 1; }));
+
+  stalledContext.TryCancel();
+  EXPECT_FALSE(stalled->Finish().ok());
+}
+
+template <typename Stream>
+void expectRefused(Stream& stream) {
+  ASSERT_TRUE(stream.waitForEnd());
+  EXPECT_EQ(stream.status().error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
+  EXPECT_EQ(stream.status().error_message(), "Too many open streams");
+  EXPECT_EQ(stream.count(), 0U);
+}
+
+// Puts the process-wide cap back however the test ends.
+class StreamLimit {
+ public:
+  explicit StreamLimit(int limit) { StreamLimiter::instance().setLimit(limit); }
+  ~StreamLimit() { StreamLimiter::instance().setLimit(StreamLimiter::kMaxObserveStreams); }
+  StreamLimit(const StreamLimit&) = delete;
+  StreamLimit& operator=(const StreamLimit&) = delete;
+};
+
+TEST_F(ObserveStreamTest, StreamsBeyondTheCapAreRefusedWhileUnaryCallsGoOn) {
+  ASSERT_EQ(StreamLimiter::instance().openStreams(), 0);
+  StreamLimit limit(3);
+
+  // The cap is for the whole process, whichever service the streams belong to.
+  auto volumeStream = observeVolume();
+  auto activeInputStream = observeActiveInput();
+  auto outputsStream = observeOutputs();
+  ASSERT_TRUE(volumeStream->waitForCount(1));
+  ASSERT_TRUE(activeInputStream->waitForCount(1));
+  ASSERT_TRUE(outputsStream->waitForCount(1));
+
+  expectRefused(*observeVolume());
+  expectRefused(*observeOutputs());
+  EXPECT_EQ(volume.observerCount(), 1U);
+  EXPECT_EQ(outputs.observerCount(), 1U);
+  EXPECT_EQ(StreamLimiter::instance().openStreams(), 3);
+
+  // Unary calls are not counted.
+  {
+    grpc::ClientContext context;
+    protobuf::GetVolumeServiceSchemaResponse schema;
+    EXPECT_TRUE(
+        volumeStub->GetServiceSchema(&context, protobuf::GetVolumeServiceSchemaRequest(), &schema)
+            .ok());
+    EXPECT_EQ(schema.volume().range().max(), 100);
+  }
+  {
+    grpc::ClientContext context;
+    protobuf::GetAudioOutputsResponse response;
+    EXPECT_TRUE(
+        outputsStub->GetOutputs(&context, protobuf::GetAudioOutputsRequest(), &response).ok());
+    EXPECT_EQ(response.outputs_size(), 4);
+  }
+
+  // A stream that ends frees its place.
+  volumeStream->cancel();
+  ASSERT_TRUE(eventually([] { return StreamLimiter::instance().openStreams() == 2; }));
+  auto admitted = observeOutputs();
+  ASSERT_TRUE(admitted->waitForCount(1));
+  EXPECT_THAT(admitted->messages()[0].ids(), ::testing::ElementsAre(1U));
+  EXPECT_EQ(outputs.observerCount(), 2U);
+}
+
+TEST_F(ObserveStreamTest, RequestsReportsAndSubscriptionsMeetSafely) {
+  // Mainly for the ThreadSanitizer build: RPC threads, stream threads and the thread that
+  // delivers reports all reach the same mirrors at once, as they do on the board.
+  outputs.updateOutputSwitched(2, true);
+  auto watcher = observeActiveInput();
+  ASSERT_TRUE(watcher->waitForCount(1));
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> failedCalls{0};
+  std::atomic<int> clientRounds{0};
+  std::atomic<int> visits{0};
+  std::vector<std::thread> threads;
+  // The controller's side of the link, so that commands never fill the terminal's buffer.
+  threads.emplace_back([&] {
+    while (!stop) pty.readAvailable();
+  });
+  threads.emplace_back([&] {
+    auto volumeClient = protobuf::VolumeService::NewStub(server.channel());
+    auto outputsClient = protobuf::AudioOutputsService::NewStub(server.channel());
+    auto activationClient = protobuf::AudioInputsActivationService::NewStub(server.channel());
+    for (int i = 0; !stop; ++i) {
+      grpc::ClientContext setVolume;
+      protobuf::SetVolumeRequest volumeRequest;
+      volumeRequest.set_volume(i % 101);
+      protobuf::SetVolumeResponse volumeResponse;
+      if (!volumeClient->SetVolume(&setVolume, volumeRequest, &volumeResponse).ok()) ++failedCalls;
+
+      grpc::ClientContext updateOutput;
+      protobuf::UpdateAudioOutputRequest outputRequest;
+      outputRequest.set_id(2);
+      outputRequest.set_isactive(i % 2 == 0);
+      protobuf::UpdateAudioOutputResponse outputResponse;
+      if (!outputsClient->UpdateOutput(&updateOutput, outputRequest, &outputResponse).ok()) {
+        ++failedCalls;
+      }
+
+      grpc::ClientContext getOutputs;
+      protobuf::GetAudioOutputsResponse outputsResponse;
+      if (!outputsClient
+               ->GetOutputs(&getOutputs, protobuf::GetAudioOutputsRequest(), &outputsResponse)
+               .ok()) {
+        ++failedCalls;
+      }
+
+      grpc::ClientContext setActiveInput;
+      protobuf::SetActiveAudioInputRequest inputRequest;
+      inputRequest.set_id(1 + i % 16);
+      protobuf::SetActiveAudioInputResponse inputResponse;
+      if (!activationClient->SetActiveInput(&setActiveInput, inputRequest, &inputResponse).ok()) {
+        ++failedCalls;
+      }
+      ++clientRounds;
+    }
+  });
+  // A client that comes and goes a few times; each stream it leaves holds its server thread
+  // for up to a second more.
+  threads.emplace_back([&] {
+    while (!stop && visits < 5) {
+      auto passing = observeOutputs();
+      passing->waitForCount(1);
+      passing->cancel();
+      ++visits;
+    }
+  });
+
+  // Reports keep coming until every thread has been through its work a good number of times.
+  // Each round waits for the watcher, which sees two messages a round, so that it never
+  // falls far enough behind to be cut off.
+  const auto deadline = std::chrono::steady_clock::now() + testing::kFailsafe;
+  int round = 0;
+  bool watcherKeptUp = true;
+  for (; round < 300 || clientRounds < 50 || visits < 5; ++round) {
+    if (std::chrono::steady_clock::now() > deadline) break;
+    volume.updateVolume(round % 101);
+    volume.checkPendingVolume(round % 7);
+    volume.updateMute(round % 3 == 0);
+    outputs.updateOutputActive(2 + round % 2, round % 5 == 0);
+    outputs.updateHeadphonesActive(round % 2 == 0);
+    activation.updateActiveInput(1 + round % 16, false);
+    activation.updateActiveMetadata("Track " + std::to_string(round));
+    watcherKeptUp = watcher->waitForCount(1 + 2 * static_cast<std::size_t>(round + 1));
+    if (!watcherKeptUp) break;
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_TRUE(watcherKeptUp);
+  EXPECT_EQ(failedCalls, 0);
+  EXPECT_GE(clientRounds, 50);
+  EXPECT_EQ(visits, 5);
+  const auto messages = watcher->messages();
+  ASSERT_EQ(messages.size(), 1 + 2 * static_cast<std::size_t>(round));
+  EXPECT_EQ(messages.back().activeinput().inputmetadata(), "Track " + std::to_string(round - 1));
+}
+
+}  // namespace
+}  // namespace vantorellabs
