@@ -30,9 +30,7 @@ void EventLoop::pollStep() {
   if (ready == 0) return;
 
   bool progress = false;
-  // The slot array is copied: a handler may poll again and must not see it change.
-  const auto slots = slots_;
-  for (const Slot& slot : slots) {
+  for (const Slot& slot : slots_) {
     if (slot.fd >= 0 && FD_ISSET(slot.fd, &readSet) && slot.handler) {
       progress = slot.handler() || progress;
     }

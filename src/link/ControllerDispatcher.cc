@@ -146,10 +146,7 @@ void ControllerDispatcher::dispatchControllerFrame(std::string_view frame) {
   if (code == 0x00 || code >= kFirstIgnoredCode) return;
   const Report& report = reports_[code];
   if (report.check == nullptr || !report.check(payload)) return;
-  // The effect is copied: a nested poll inside it (the DA handshake) may dispatch further
-  // reports.
-  const Effect effect = report.effect;
-  effect(payload);
+  report.effect(payload);
 }
 
 }  // namespace vantorellabs
