@@ -4,20 +4,21 @@
 #include <string>
 
 #include "Fakes.h"
+#include "ServiceTestSupport.h"
 #include "Services/AudioInputControl/AudioInputControlServiceImpl.h"
 
 namespace vantorellabs {
 namespace {
+
+using testing::ServiceBench;
 
 using protobuf::AudioInputCommand;
 using testing::bytes;
 using testing::PtyPair;
 using testing::RecordingConsole;
 
-class AudioInputControlServiceTest : public ::testing::Test {
+class AudioInputControlServiceTest : public ::testing::Test, protected ServiceBench {
  protected:
-  AudioInputControlServiceTest() { link.attach(pty.slave); }
-
   grpc::Status send(AudioInputCommand command) {
     grpc::ServerContext context;
     protobuf::SendAudioInputCommandRequest request;
@@ -43,10 +44,6 @@ class AudioInputControlServiceTest : public ::testing::Test {
     return service.SendInputCommand(&context, &request, &response);
   }
 
-  PtyPair pty;
-  RecordingConsole console;
-  ControllerLink link{console};
-  DeviceState state{DeviceState::kModelK7100, "1.2.3"};
   AudioInputControlServiceImpl service{link, state};
 };
 

@@ -10,6 +10,8 @@
 namespace vantorellabs {
 namespace {
 
+using testing::ServiceBench;
+
 using protobuf::ActiveAudioInput;
 using protobuf::ObserveActiveAudioInputResponse;
 using testing::bytes;
@@ -45,10 +47,8 @@ std::vector<std::string> texts(const std::vector<ObserveActiveAudioInputResponse
   return lines;
 }
 
-class AudioInputsActivationServiceTest : public ::testing::Test {
+class AudioInputsActivationServiceTest : public ::testing::Test, protected ServiceBench {
  protected:
-  AudioInputsActivationServiceTest() { link.attach(pty.slave); }
-
   grpc::Status setActiveInput(unsigned id) {
     grpc::ServerContext context;
     protobuf::SetActiveAudioInputRequest request;
@@ -57,10 +57,6 @@ class AudioInputsActivationServiceTest : public ::testing::Test {
     return service.SetActiveInput(&context, &request, &response);
   }
 
-  PtyPair pty;
-  RecordingConsole console;
-  ControllerLink link{console};
-  DeviceState state{DeviceState::kModelK7100, "1.2.3"};
   AudioInputsActivationServiceImpl service{link, state};
 };
 

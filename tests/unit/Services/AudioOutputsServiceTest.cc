@@ -11,6 +11,8 @@
 namespace vantorellabs {
 namespace {
 
+using testing::ServiceBench;
+
 using protobuf::AudioOutput;
 using protobuf::ObserveActiveAudioOutputsResponse;
 using testing::bytes;
@@ -27,10 +29,8 @@ std::vector<std::vector<unsigned>> idSets(
   return sets;
 }
 
-class AudioOutputsServiceTest : public ::testing::Test {
+class AudioOutputsServiceTest : public ::testing::Test, protected ServiceBench {
  protected:
-  AudioOutputsServiceTest() { link.attach(pty.slave); }
-
   grpc::Status updateOutput(unsigned id, std::optional<bool> active) {
     grpc::ServerContext context;
     protobuf::UpdateAudioOutputRequest request;
@@ -61,10 +61,6 @@ class AudioOutputsServiceTest : public ::testing::Test {
     return output.isactive();
   }
 
-  PtyPair pty;
-  RecordingConsole console;
-  ControllerLink link{console};
-  DeviceState state{DeviceState::kModelK7100, "1.2.3"};
   AudioOutputsServiceImpl service{link, state};
 };
 

@@ -20,6 +20,8 @@
 namespace vantorellabs {
 namespace {
 
+using testing::ServiceBench;
+
 using testing::eventually;
 using testing::LoopbackServer;
 using testing::PtyPair;
@@ -30,9 +32,8 @@ using VolumeStream = StreamCollector<protobuf::ObserveVolumeResponse>;
 using ActiveInputStream = StreamCollector<protobuf::ObserveActiveAudioInputResponse>;
 using OutputsStream = StreamCollector<protobuf::ObserveActiveAudioOutputsResponse>;
 
-class ObserveStreamTest : public ::testing::Test {
+class ObserveStreamTest : public ::testing::Test, protected ServiceBench {
  protected:
-  ObserveStreamTest() { link.attach(pty.slave); }
   void SetUp() override { ASSERT_TRUE(server.isRunning()); }
 
   std::unique_ptr<VolumeStream> observeVolume() {
@@ -53,10 +54,6 @@ class ObserveStreamTest : public ::testing::Test {
     });
   }
 
-  PtyPair pty;
-  RecordingConsole console;
-  ControllerLink link{console};
-  DeviceState state{DeviceState::kModelK7100, "1.2.3"};
   VolumeServiceImpl volume{link, state};
   AudioInputsActivationServiceImpl activation{link, state};
   AudioOutputsServiceImpl outputs{link, state};

@@ -24,6 +24,10 @@
 #include <utility>
 #include <vector>
 
+#include "Fakes.h"
+#include "core/DeviceState.h"
+#include "link/ControllerLink.h"
+
 namespace vantorellabs::testing {
 
 // Only a failsafe: a wait that reaches it fails the test. No test measures how long
@@ -43,6 +47,17 @@ inline bool eventually(const std::function<bool()>& condition) {
 // Ends the program with a message when a section does not finish by the deadline. For code
 // that would hang for good if the fault under test were there, where a failed expectation
 // could never be reached.
+// What every service is built on: a controller link on a pseudo-terminal, whose far end the
+// test reads, and a settled, powered-off K7100's device state.
+struct ServiceBench {
+  ServiceBench() { link.attach(pty.slave); }
+
+  PtyPair pty;
+  RecordingConsole console;
+  ControllerLink link{console};
+  DeviceState state{DeviceState::kModelK7100, "1.2.3"};
+};
+
 class Watchdog {
  public:
   Watchdog(std::string what, std::chrono::seconds limit) : what_(std::move(what)) {

@@ -11,6 +11,8 @@
 namespace vantorellabs {
 namespace {
 
+using testing::ServiceBench;
+
 using protobuf::ObserveVolumeResponse;
 using protobuf::SetVolumeRequest;
 using testing::bytes;
@@ -40,10 +42,8 @@ SetVolumeRequest request(std::optional<int> volume, std::optional<bool> muted) {
   return r;
 }
 
-class VolumeServiceTest : public ::testing::Test {
+class VolumeServiceTest : public ::testing::Test, protected ServiceBench {
  protected:
-  VolumeServiceTest() { link.attach(pty.slave); }
-
   grpc::Status setVolume(std::optional<int> volume, std::optional<bool> muted) {
     grpc::ServerContext context;
     const SetVolumeRequest r = request(volume, muted);
@@ -51,10 +51,6 @@ class VolumeServiceTest : public ::testing::Test {
     return service.SetVolume(&context, &r, &response);
   }
 
-  PtyPair pty;
-  RecordingConsole console;
-  ControllerLink link{console};
-  DeviceState state{DeviceState::kModelK7100, "1.2.3"};
   VolumeServiceImpl service{link, state};
 };
 
