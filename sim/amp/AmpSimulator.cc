@@ -108,8 +108,8 @@ void AmpSimulator::run() {
     if (ready > 0 && (p[0].revents & POLLIN) != 0) readController();
     if (ready > 0 && (p[1].revents & POLLIN) != 0) readDa();
     if (chatter) writeController(std::string(1, '\0'));
-    model_.tick(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-                    .count());
+    model_.tick(
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count());
   }
 }
 

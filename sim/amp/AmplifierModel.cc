@@ -68,8 +68,8 @@ void AmplifierModel::reportVolume() { report(kVolume, byte(volume_ + 1)); }
 
 void AmplifierModel::reportActiveSettings() {
   const Input& in = active();
-  report(kActiveTone, flag(in.toneEnabled) + byte(in.bass + kLevelOffset) +
-                          byte(in.treble + kLevelOffset));
+  report(kActiveTone,
+         flag(in.toneEnabled) + byte(in.bass + kLevelOffset) + byte(in.treble + kLevelOffset));
   report(kActiveEqualizer, flag(in.equalizerEnabled));
   report(kActiveTrim, byte(balance_ + kBalanceOffset) + byte(in.trimHalfSteps + kLevelOffset));
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <thread>
 
+#include "Services/ApiReportOwners.h"
 #include "Services/AudioInputControl/AudioInputControlServiceImpl.h"
 #include "Services/AudioInputs/AudioInputsServiceImpl.h"
 #include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
@@ -17,7 +18,6 @@
 #include "Services/Volume/VolumeServiceImpl.h"
 #include "core/App.h"
 #include "core/Identity.h"
-#include "Services/ApiReportOwners.h"
 #include "server/ApiServer.h"
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"

@@ -1,19 +1,19 @@
 #include "server/ApiServer.h"
 
-#include <grpcpp/security/server_credentials.h>
 #include <grpcpp/resource_quota.h>
+#include <grpcpp/security/server_credentials.h>
 #include <grpcpp/server_builder.h>
 
 #include "Services/AudioInputControl/AudioInputControlServiceImpl.h"
 #include "Services/AudioInputs/AudioInputsServiceImpl.h"
 #include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
 #include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
-#include "Services/StreamObserver.h"
 #include "Services/FeatureAvailability/FeatureAvailabilityServiceImpl.h"
 #include "Services/FirmwareUpdate/FirmwareUpdateServiceImpl.h"
 #include "Services/Information/InformationServiceImpl.h"
 #include "Services/Name/NameServiceImpl.h"
 #include "Services/NetworkInformation/NetworkInformationServiceImpl.h"
+#include "Services/StreamObserver.h"
 #include "Services/System/SystemServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
 

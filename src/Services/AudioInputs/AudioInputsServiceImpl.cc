@@ -151,7 +151,8 @@ AudioInputsServiceImpl::AudioInputsServiceImpl(ControllerLink& link, const Devic
 }
 
 grpc::Status AudioInputsServiceImpl::GetServiceSchema(
-    grpc::ServerContext* /*context*/, const protobuf::GetAudioInputsServiceSchemaRequest* /*request*/,
+    grpc::ServerContext* /*context*/,
+    const protobuf::GetAudioInputsServiceSchemaRequest* /*request*/,
     protobuf::GetAudioInputsServiceSchemaResponse* response) {
   *response = schema;
   return grpc::Status::OK;
@@ -220,7 +221,8 @@ grpc::Status AudioInputsServiceImpl::UpdateInput(grpc::ServerContext* /*context*
       link_.sendCodeByte(kCodeTreble, static_cast<std::uint8_t>(tone.treblelevel() + kLevelOffset));
     }
   }
-  if (request->has_equalizer() && request->equalizer().isenabled() != stored.equalizer().isenabled()) {
+  if (request->has_equalizer() &&
+      request->equalizer().isenabled() != stored.equalizer().isenabled()) {
     link_.sendCodeByte(kCodeEqualizerEnabled, flagByte(request->equalizer().isenabled()));
   }
   return grpc::Status::OK;

@@ -25,7 +25,8 @@ class AudioInputsServiceImpl final : public protobuf::AudioInputsService::Servic
   grpc::Status GetServiceSchema(grpc::ServerContext* context,
                                 const protobuf::GetAudioInputsServiceSchemaRequest* request,
                                 protobuf::GetAudioInputsServiceSchemaResponse* response) override;
-  grpc::Status GetInputs(grpc::ServerContext* context, const protobuf::GetAudioInputsRequest* request,
+  grpc::Status GetInputs(grpc::ServerContext* context,
+                         const protobuf::GetAudioInputsRequest* request,
                          protobuf::GetAudioInputsResponse* response) override;
   grpc::Status GetInput(grpc::ServerContext* context, const protobuf::GetAudioInputRequest* request,
                         protobuf::GetAudioInputResponse* response) override;

@@ -55,7 +55,8 @@ AudioOutputsServiceImpl::AudioOutputsServiceImpl(ControllerLink& link, DeviceSta
 }
 
 grpc::Status AudioOutputsServiceImpl::GetServiceSchema(
-    grpc::ServerContext* /*context*/, const protobuf::GetAudioOutputsServiceSchemaRequest* /*request*/,
+    grpc::ServerContext* /*context*/,
+    const protobuf::GetAudioOutputsServiceSchemaRequest* /*request*/,
     protobuf::GetAudioOutputsServiceSchemaResponse* response) {
   addSchema(response, kHeadphones, false, false);
   addSchema(response, kMainOutput, true, false);
@@ -64,9 +65,9 @@ grpc::Status AudioOutputsServiceImpl::GetServiceSchema(
   return grpc::Status::OK;
 }
 
-grpc::Status AudioOutputsServiceImpl::GetOutputs(grpc::ServerContext* /*context*/,
-                                                 const protobuf::GetAudioOutputsRequest* /*request*/,
-                                                 protobuf::GetAudioOutputsResponse* response) {
+grpc::Status AudioOutputsServiceImpl::GetOutputs(
+    grpc::ServerContext* /*context*/, const protobuf::GetAudioOutputsRequest* /*request*/,
+    protobuf::GetAudioOutputsResponse* response) {
   std::lock_guard<std::mutex> lock(observersMutex);
   for (const auto& output : outputs) *response->add_outputs() = output;
   return grpc::Status::OK;
@@ -81,9 +82,9 @@ grpc::Status AudioOutputsServiceImpl::GetOutput(grpc::ServerContext* /*context*/
   return grpc::Status::OK;
 }
 
-grpc::Status AudioOutputsServiceImpl::UpdateOutput(grpc::ServerContext* /*context*/,
-                                                   const protobuf::UpdateAudioOutputRequest* request,
-                                                   protobuf::UpdateAudioOutputResponse* /*response*/) {
+grpc::Status AudioOutputsServiceImpl::UpdateOutput(
+    grpc::ServerContext* /*context*/, const protobuf::UpdateAudioOutputRequest* request,
+    protobuf::UpdateAudioOutputResponse* /*response*/) {
   if (!state_.isSettled()) return productStateTransitioning();
   const unsigned id = request->id();
   if (id == kMainOutput || id == kHeadphones) return grpc::Status::OK;

@@ -29,7 +29,8 @@ class AudioOutputsServiceImpl final : public protobuf::AudioOutputsService::Serv
   grpc::Status GetOutputs(grpc::ServerContext* context,
                           const protobuf::GetAudioOutputsRequest* request,
                           protobuf::GetAudioOutputsResponse* response) override;
-  grpc::Status GetOutput(grpc::ServerContext* context, const protobuf::GetAudioOutputRequest* request,
+  grpc::Status GetOutput(grpc::ServerContext* context,
+                         const protobuf::GetAudioOutputRequest* request,
                          protobuf::GetAudioOutputResponse* response) override;
   grpc::Status UpdateOutput(grpc::ServerContext* context,
                             const protobuf::UpdateAudioOutputRequest* request,
