@@ -121,7 +121,9 @@ TEST_F(DaModuleLinkTest, UpdatingModuleWaitsUntilItRestarts) {
   replies[0xC4] = bytes({0x55, 0xB2, 0x01});
   atStep[300] = bytes({0x55, 0xA1, 0x00});
   poller.onStep = [this, play = poller.onStep](int step) {
-    if (step == 250) EXPECT_EQ(state.daModuleType, 0);
+    if (step == 250) {
+      EXPECT_EQ(state.daModuleType, 0);
+    }
     if (step == 299) answeringModule();
     play(step);
   };
