@@ -44,9 +44,6 @@ class App {
   // One turn of the main loop: the periodic tasks, then one poll.
   void loopTurn();
 
-  EventLoop& loop() { return loop_; }
-  DaModuleLink& daLink() { return da_; }
-
  private:
   void sendStatusReport();
 

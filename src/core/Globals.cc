@@ -1,5 +1,3 @@
-#include "core/Globals.h"
-
 #include <cerrno>
 #include <memory>
 #include <thread>
@@ -78,9 +76,6 @@ ApiServices gApiServices{gFeatureAvailabilityService,
                          gAudioInputControlService};
 
 }  // namespace
-
-DeviceState& deviceState() { return gDeviceState; }
-ControllerLink& controllerLink() { return gControllerLink; }
 
 int APP_Run() {
   // The running server; APP_Run never returns once the loop runs, so it outlives the
