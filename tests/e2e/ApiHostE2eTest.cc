@@ -157,7 +157,7 @@ TEST_F(ApiHostE2eTest, IdleClientThatPingsEveryFiveSecondsStaysConnected) {
   bootServing();
   grpc::ChannelArguments args;
   args.SetInt(GRPC_ARG_KEEPALIVE_TIME_MS, 5000);
-  args.SetInt(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, 2000);
+  args.SetInt(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, 10000);
   args.SetInt(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);
   args.SetInt(GRPC_ARG_HTTP2_MAX_PINGS_WITHOUT_DATA, 0);
   auto channel = grpc::CreateCustomChannel(kTarget, grpc::InsecureChannelCredentials(), args);
