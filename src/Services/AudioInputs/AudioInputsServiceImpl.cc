@@ -169,8 +169,8 @@ grpc::Status AudioInputsServiceImpl::GetInputs(grpc::ServerContext* /*context*/,
 grpc::Status AudioInputsServiceImpl::GetInput(grpc::ServerContext* /*context*/,
                                               const protobuf::GetAudioInputRequest* request,
                                               protobuf::GetAudioInputResponse* response) {
+  if (request->id() < 1 || request->id() > kInputCount) return invalidId();
   const auto id = static_cast<int>(request->id());
-  if (request->id() > kInputCount || !isInputId(id)) return invalidId();
   std::lock_guard<std::mutex> lock(inputsMutex);
   *response->mutable_input() = entry(id);
   return grpc::Status::OK;
@@ -179,8 +179,8 @@ grpc::Status AudioInputsServiceImpl::GetInput(grpc::ServerContext* /*context*/,
 grpc::Status AudioInputsServiceImpl::UpdateInput(grpc::ServerContext* /*context*/,
                                                  const protobuf::UpdateAudioInputRequest* request,
                                                  protobuf::UpdateAudioInputResponse* /*response*/) {
+  if (request->id() < 1 || request->id() > kInputCount) return invalidId();
   const auto id = static_cast<int>(request->id());
-  if (request->id() > kInputCount || !isInputId(id)) return invalidId();
   if (request->has_customname()) {
     const grpc::Status nameStatus = checkCustomName(request->customname());
     if (!nameStatus.ok()) return nameStatus;
