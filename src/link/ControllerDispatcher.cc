@@ -1,6 +1,7 @@
 #include "link/ControllerDispatcher.h"
 
 #include "core/BoardUtilities.h"
+#include "link/LevelEncoding.h"
 
 namespace vantorellabs {
 
@@ -10,10 +11,6 @@ namespace {
 constexpr std::uint8_t kFirstIgnoredCode = 0xB6;
 constexpr std::size_t kCodes = 256;
 
-// Signed levels travel offset so that no payload byte is zero.
-constexpr int kLevelOffset = 13;
-constexpr int kBalanceOffset = 51;
-
 constexpr int kOutput2 = 2;
 constexpr int kOutput3 = 3;
 
@@ -22,9 +19,6 @@ bool isInputId(std::uint8_t b) { return b >= 1 && b <= 16; }
 bool isLevel(std::uint8_t b) { return b >= 1 && b <= 25; }
 bool isBalance(std::uint8_t b) { return b >= 1 && b <= 101; }
 bool flagValue(std::uint8_t b) { return b == '1'; }
-int levelValue(std::uint8_t b) { return b - kLevelOffset; }
-double halfStepValue(std::uint8_t b) { return (b - kLevelOffset) * 0.5; }
-int balanceValue(std::uint8_t b) { return b - kBalanceOffset; }
 
 // The checks of the report table.
 bool always(const ReportPayload& /*r*/) { return true; }
@@ -105,11 +99,12 @@ void ControllerDispatcher::defineAudioReports() {
   define(0x82, p1Flag, [&o](auto& r) { o.updateMute(flagValue(r.p(1))); });
   define(0x90, idAndFlag, [&o](auto& r) { o.updateInputEnabled(r.p(1), flagValue(r.p(2))); });
   define(0x91, idOnly, [&o](auto& r) { o.updateInputCustomName(r.p(1), r.text(2)); });
-  define(0x92, p1Balance, [&o](auto& r) { o.updateBalance(balanceValue(r.p(1))); });
-  define(0x93, idAndLevel, [&o](auto& r) { o.updateTrimLevel(r.p(1), halfStepValue(r.p(2))); });
+  define(0x92, p1Balance, [&o](auto& r) { o.updateBalance(decodeBalance(r.p(1))); });
+  define(0x93, idAndLevel,
+         [&o](auto& r) { o.updateTrimLevel(r.p(1), decodeHalfStepLevel(r.p(2))); });
   define(0x94, idAndFlag, [&o](auto& r) { o.updateToneEnabled(r.p(1), flagValue(r.p(2))); });
-  define(0x95, idAndLevel, [&o](auto& r) { o.updateBassLevel(r.p(1), levelValue(r.p(2))); });
-  define(0x96, idAndLevel, [&o](auto& r) { o.updateTrebleLevel(r.p(1), levelValue(r.p(2))); });
+  define(0x95, idAndLevel, [&o](auto& r) { o.updateBassLevel(r.p(1), decodeLevel(r.p(2))); });
+  define(0x96, idAndLevel, [&o](auto& r) { o.updateTrebleLevel(r.p(1), decodeLevel(r.p(2))); });
   define(0x97, idAndFlag, [&o](auto& r) { o.updateEqualizerEnabled(r.p(1), flagValue(r.p(2))); });
   define(0x98, always, [&o](auto& r) { o.updatePassthruInput(r.p(1)); });
   define(0xB1, always, [&o](auto& r) { o.updateOutputActive(kOutput2, flagValue(r.p(1))); });
@@ -123,11 +118,11 @@ void ControllerDispatcher::defineActiveInputReports() {
   ReportOwners& o = t_.owners;
   define(0xA2, p2Flag, [&o](auto& r) { o.updateActiveInput(r.p(1), flagValue(r.p(2))); });
   define(0xA3, flagAndTwoLevels, [&o](auto& r) {
-    o.updateActiveTone(flagValue(r.p(1)), levelValue(r.p(2)), levelValue(r.p(3)));
+    o.updateActiveTone(flagValue(r.p(1)), decodeLevel(r.p(2)), decodeLevel(r.p(3)));
   });
   define(0xA4, p1Flag, [&o](auto& r) { o.updateActiveEqualizer(flagValue(r.p(1))); });
   define(0xA5, balanceAndLevel,
-         [&o](auto& r) { o.updateActiveTrim(balanceValue(r.p(1)), halfStepValue(r.p(2))); });
+         [&o](auto& r) { o.updateActiveTrim(decodeBalance(r.p(1)), decodeHalfStepLevel(r.p(2))); });
   define(0xA6, always, [this, &o](auto& r) {
     const std::string name = r.text(2);
     t_.console.print("Writing new Active Input Name: " + name + "\n");

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "Services/ServiceStatus.h"
+#include "link/LevelEncoding.h"
 
 namespace vantorellabs {
 
@@ -45,9 +46,6 @@ constexpr std::uint8_t kCodeBass = 0x95;
 constexpr std::uint8_t kCodeTreble = 0x96;
 constexpr std::uint8_t kCodeEqualizerEnabled = 0x97;
 
-// Signed values travel offset so that no byte is zero.
-constexpr int kBalanceOffset = 51;
-constexpr int kLevelOffset = 13;
 constexpr int kMaxBalance = 50;
 constexpr int kMaxToneLevel = 12;
 constexpr float kMaxTrimLevel = 6.0F;
@@ -201,12 +199,10 @@ grpc::Status AudioInputsServiceImpl::UpdateInput(grpc::ServerContext* /*context*
   if (request->has_trim()) {
     const auto& trim = request->trim();
     if (trim.balance() != stored.trim().balance()) {
-      link_.sendCodeByte(kCodeBalance, static_cast<std::uint8_t>(trim.balance() + kBalanceOffset));
+      link_.sendCodeByte(kCodeBalance, encodeBalance(trim.balance()));
     }
     if (trim.trimlevel() != stored.trim().trimlevel()) {
-      const auto encoded = static_cast<std::uint8_t>(
-          static_cast<unsigned>(trim.trimlevel() * 2.0F + static_cast<float>(kLevelOffset)));
-      link_.sendCodeByte(kCodeTrim, encoded);
+      link_.sendCodeByte(kCodeTrim, encodeHalfStepLevel(trim.trimlevel()));
     }
   }
   if (request->has_tone()) {
@@ -215,10 +211,10 @@ grpc::Status AudioInputsServiceImpl::UpdateInput(grpc::ServerContext* /*context*
       link_.sendCodeByte(kCodeToneEnabled, flagByte(tone.isenabled()));
     }
     if (tone.basslevel() != stored.tone().basslevel()) {
-      link_.sendCodeByte(kCodeBass, static_cast<std::uint8_t>(tone.basslevel() + kLevelOffset));
+      link_.sendCodeByte(kCodeBass, encodeLevel(tone.basslevel()));
     }
     if (tone.treblelevel() != stored.tone().treblelevel()) {
-      link_.sendCodeByte(kCodeTreble, static_cast<std::uint8_t>(tone.treblelevel() + kLevelOffset));
+      link_.sendCodeByte(kCodeTreble, encodeLevel(tone.treblelevel()));
     }
   }
   if (request->has_equalizer() &&
