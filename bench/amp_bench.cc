@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "AmpSimulator.h"
+#include "BoardSandbox.h"
 #include "E2eHarness.h"
 #include "audio_inputs_service.grpc.pb.h"
 #include "volume_service.grpc.pb.h"
@@ -614,6 +615,7 @@ bool insideTheBoard() {
 }  // namespace vantorellabs::bench
 
 int main(int argc, char** argv) {
+  boardsandbox::requireBoardSandbox("amp-bench");
   // --daemon-output: print what the daemon wrote, after the figures, to look into a run.
   const bool showDaemonOutput = argc > 1 && std::string(argv[1]) == "--daemon-output";
   if (!vantorellabs::bench::insideTheBoard()) {

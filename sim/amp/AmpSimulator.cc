@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "BoardSandbox.h"
+
 namespace ampsim {
 
 namespace {
@@ -49,6 +51,7 @@ void openRawPty(int& master, int& slave, std::string& slavePath) {
 }
 
 void linkPath(const std::string& target, const std::string& path) {
+  boardsandbox::requireBoardSandbox("amp-sim");
   ::unlink(path.c_str());
   if (::symlink(target.c_str(), path.c_str()) != 0) {
     throw std::runtime_error("amp-sim: cannot link " + path + " to " + target);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "AmpSimulator.h"
+#include "BoardSandbox.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ void usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  boardsandbox::requireBoardSandbox("amp-sim");
   ampsim::AmpSimOptions options;
   std::string controllerPath = "/dev/ttyS3";
   std::string daPath = "/dev/ttyS2";

@@ -1,5 +1,7 @@
 #include "E2eHarness.h"
 
+#include "BoardSandbox.h"
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,12 @@ namespace vantorellabs::e2e {
 
 namespace {
 constexpr const char* kBoardLog = "/board/commands.log";
+
+// Every program linked with the harness starts the real daemon: refuse before main.
+const bool gOnBoard = [] {
+  boardsandbox::requireBoardSandbox("end-to-end test");
+  return true;
+}();
 }
 
 DaemonProcess::DaemonProcess(std::string path) : path_(std::move(path)) {}
@@ -25,6 +33,7 @@ DaemonProcess::~DaemonProcess() {
 }
 
 void DaemonProcess::start() {
+  boardsandbox::requireBoardSandbox("end-to-end test");
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return;
   pid_ = ::fork();
