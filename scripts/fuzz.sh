@@ -15,9 +15,11 @@ while read -r name program seeds; do
   corpus=$work/$name
   mkdir -p "$corpus"
   [[ -d $seeds ]] && cp -r "$seeds/." "$corpus/"
+  mkdir -p "$build/fuzz-artifacts"
   echo "-- fuzz $name (${seconds}s)"
   if ! (cd "$work" && "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 "$corpus" >"$work/$name.log" 2>&1); then
+      -print_final_stats=1 \
+      -artifact_prefix="$build/fuzz-artifacts/$name-" "$corpus" >"$work/$name.log" 2>&1); then
     tail -n 60 "$work/$name.log"
     echo "fuzz: $name failed"
     status=1

@@ -31,3 +31,8 @@ echo "== unit tests with ThreadSanitizer"
 configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DAMP_SANITIZE=thread -DAMP_UNIT_ONLY=ON
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L unit
+
+echo "== fuzzing (libFuzzer, clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
+CC=clang CXX=clang++ cmake -G Ninja -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DAMP_FUZZ=ON >/dev/null
+ninja -C build-fuzz amp_fuzzers
+scripts/fuzz.sh build-fuzz "${AMP_FUZZ_SECONDS:-45}"

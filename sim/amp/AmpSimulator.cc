@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
@@ -118,8 +119,26 @@ void AmpSimulator::run() {
 
 void AmpSimulator::readController() {
   char buffer[1024];
-  const ssize_t n = ::read(controllerMaster_, buffer, sizeof buffer);
+  std::size_t want = sizeof buffer;
+  if (options_.readAtLineRate) {
+    constexpr double kLineBytesPerSecond = 115200.0 / 10;
+    const auto now = std::chrono::steady_clock::now();
+    if (lineCreditAt_.time_since_epoch().count() != 0) {
+      lineCredit_ += std::chrono::duration<double>(now - lineCreditAt_).count() * kLineBytesPerSecond;
+    }
+    lineCreditAt_ = now;
+    // A UART holds a few bytes at most; credit does not pile up while the line is idle.
+    lineCredit_ = std::min(lineCredit_, 32.0);
+    want = static_cast<std::size_t>(lineCredit_);
+    if (want == 0) {
+      // The port stays readable: wait for the line instead of spinning on it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return;
+    }
+  }
+  const ssize_t n = ::read(controllerMaster_, buffer, want);
   if (n <= 0) return;
+  if (options_.readAtLineRate) lineCredit_ -= static_cast<double>(n);
   for (ssize_t i = 0; i < n; ++i) {
     if (buffer[i] != '\0') {
       rxBuffer_ += buffer[i];
@@ -151,6 +170,7 @@ void AmpSimulator::onControllerFrame(const std::string& frame) {
   {
     std::lock_guard<std::mutex> lock(framesMutex_);
     frames_.push_back(frame);
+    frameTimes_.push_back(std::chrono::steady_clock::now());
     observer = observer_;
   }
   framesChanged_.notify_all();
@@ -253,6 +273,11 @@ int AmpSimulator::waitForFrame(const std::function<bool(const std::string&)>& ma
     return false;
   });
   return found;
+}
+
+std::chrono::steady_clock::time_point AmpSimulator::frameTime(std::size_t index) const {
+  std::lock_guard<std::mutex> lock(framesMutex_);
+  return index < frameTimes_.size() ? frameTimes_[index] : std::chrono::steady_clock::time_point{};
 }
 
 int AmpSimulator::waitForCode(std::uint8_t code, std::size_t from,

@@ -32,6 +32,10 @@ struct AmpSimOptions {
   std::uint8_t daVersionMajor = 1;
   std::uint8_t daVersionMinor = 3;
   std::uint8_t daModuleType = 2;
+
+  // Read the controller port no faster than a real 115200-baud line delivers bytes
+  // (11,520 a second), so that what the daemon writes queues up as it would on the board.
+  bool readAtLineRate = false;
 };
 
 // Plays the amplifier's main controller (and, later, its DA module) on the master side of
@@ -64,6 +68,8 @@ class AmpSimulator {
                    std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
   int waitForCode(std::uint8_t code, std::size_t from = 0,
                   std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+  // When the frame with this index was received (steady clock).
+  std::chrono::steady_clock::time_point frameTime(std::size_t index) const;
 
   // The simulated amplifier, to look at or to operate its front panel.
   AmplifierModel& amplifier() { return model_; }
@@ -105,6 +111,10 @@ class AmpSimulator {
   mutable std::mutex framesMutex_;
   mutable std::condition_variable framesChanged_;
   std::vector<std::string> frames_;
+  std::vector<std::chrono::steady_clock::time_point> frameTimes_;
+  // Bytes the line has delivered but the simulator has not read yet (line-rate mode).
+  double lineCredit_ = 0;
+  std::chrono::steady_clock::time_point lineCreditAt_{};
   std::function<void(const std::string&)> observer_;
   std::string daReceived_;
   std::string daPartial_;

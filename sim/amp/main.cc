@@ -26,7 +26,7 @@ void onSignal(int /*signal*/) {
 
 void usage() {
   std::fprintf(stderr,
-               "usage: amp-sim [--silent] [--serial SERIAL] [--standby] [--k7100] [--quiet]\n"
+               "usage: amp-sim [--silent] [--serial SERIAL] [--standby] [--k7100] [--quiet] [--line-rate]\n"
                "               [--controller PATH] [--da PATH] [-- command [args...]]\n");
 }
 
@@ -45,7 +45,9 @@ int main(int argc, char** argv) {
       for (int j = i + 1; j < argc; ++j) command.push_back(argv[j]);
       break;
     }
-    if (arg == "--silent") {
+    if (arg == "--line-rate") {
+      options.readAtLineRate = true;
+    } else if (arg == "--silent") {
       options.answerHandshake = false;
     } else if (arg == "--k7100") {
       options.amplifier.model = ampsim::AmplifierModel::Model::K7100;

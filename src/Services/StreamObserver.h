@@ -54,6 +54,9 @@ class StreamObserver {
   // A stream this far behind has a client that stopped reading; it is ended so that its
   // thread and memory come back.
   static constexpr std::size_t kMaxQueuedMessages = 1024;
+  // The same in bytes: 1024 active-input messages with a kilobyte of metadata each, on
+  // every open stream, would not fit in the board's memory.
+  static constexpr std::size_t kMaxQueuedBytes = 256 * 1024;
   static constexpr std::chrono::seconds kCancelCheckInterval{1};
 
   StreamObserver(grpc::ServerContext* context, grpc::ServerWriter<Response>* writer)
@@ -65,12 +68,16 @@ class StreamObserver {
     {
       std::lock_guard<std::mutex> lock(writeMutex_);
       if (ended_) return;
-      if (queue_.size() >= kMaxQueuedMessages) {
+      const std::size_t size = message.ByteSizeLong();
+      if (queue_.size() >= kMaxQueuedMessages || queuedBytes_ + size > kMaxQueuedBytes) {
         ended_ = true;
+        fellBehind_ = true;
         queue_.clear();
+        queuedBytes_ = 0;
         context_->TryCancel();
       } else {
         queue_.push_back(message);
+        queuedBytes_ += size;
       }
     }
     ready_.notify_one();
@@ -87,6 +94,7 @@ class StreamObserver {
       while (!queue_.empty()) {
         const Response message = std::move(queue_.front());
         queue_.pop_front();
+        queuedBytes_ -= std::min(queuedBytes_, message.ByteSizeLong());
         lock.unlock();
         // A failed write is not acted on: the call is seen cancelled at the next check.
         writer_->Write(message);
@@ -95,13 +103,21 @@ class StreamObserver {
     }
   }
 
+  // Whether the stream was ended because its client fell behind.
+  bool fellBehind() {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    return fellBehind_;
+  }
+
  private:
   grpc::ServerContext* context_;
   grpc::ServerWriter<Response>* writer_;
   std::mutex writeMutex_;
   std::condition_variable ready_;
   std::deque<Response> queue_;
+  std::size_t queuedBytes_ = 0;
   bool ended_ = false;
+  bool fellBehind_ = false;
 };
 
 // The open streams of one service. Every member expects the service's observersMutex to be
@@ -149,6 +165,8 @@ grpc::Status observe(grpc::ServerContext* context, grpc::ServerWriter<Response>*
     observers.remove(observer.get());
   }
   limiter.release();
+  // gRPC expects a handler whose call it cancelled to say so.
+  if (observer->fellBehind()) return {grpc::StatusCode::CANCELLED, "Stream fell behind"};
   return grpc::Status::OK;
 }
 

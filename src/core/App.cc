@@ -19,6 +19,7 @@ App::App(AppContext context)
 }
 
 int App::run() {
+  ctx_.link.markLoopThread();
   ctx_.console.print("Vantorel Acoustics, Inc.: Model = " + modelString(ctx_.state.model()) + "\n");
 
   restartWifi(ctx_.shell);

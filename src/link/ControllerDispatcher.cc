@@ -98,7 +98,7 @@ void ControllerDispatcher::defineAudioReports() {
   define(0x81, p1Present, [&o](auto& r) { o.checkPendingVolume(r.p(1) - 1); });
   define(0x82, p1Flag, [&o](auto& r) { o.updateMute(flagValue(r.p(1))); });
   define(0x90, idAndFlag, [&o](auto& r) { o.updateInputEnabled(r.p(1), flagValue(r.p(2))); });
-  define(0x91, idOnly, [&o](auto& r) { o.updateInputCustomName(r.p(1), r.text(2)); });
+  define(0x91, idOnly, [&o](auto& r) { o.updateInputCustomName(r.p(1), r.clientText(2)); });
   define(0x92, p1Balance, [&o](auto& r) { o.updateBalance(decodeBalance(r.p(1))); });
   define(0x93, idAndLevel,
          [&o](auto& r) { o.updateTrimLevel(r.p(1), decodeHalfStepLevel(r.p(2))); });
@@ -124,12 +124,12 @@ void ControllerDispatcher::defineActiveInputReports() {
   define(0xA5, balanceAndLevel,
          [&o](auto& r) { o.updateActiveTrim(decodeBalance(r.p(1)), decodeHalfStepLevel(r.p(2))); });
   define(0xA6, always, [this, &o](auto& r) {
-    const std::string name = r.text(2);
+    const std::string name = r.clientText(2);
     t_.console.print("Writing new Active Input Name: " + name + "\n");
     o.updateActiveName(name);
   });
   define(0xA7, always, [this, &o](auto& r) {
-    const std::string metadata = r.text(1);
+    const std::string metadata = r.clientText(1);
     t_.console.print("Writing new Active Input Metadata: " + metadata + "\n");
     o.updateActiveMetadata(metadata);
   });

@@ -13,6 +13,7 @@
 #include "link/ReportOwners.h"
 #include "sys/Console.h"
 #include "sys/Shell.h"
+#include "sys/Utf8.h"
 
 namespace vantorellabs {
 
@@ -27,6 +28,9 @@ class ReportPayload {
   std::string text(std::size_t from = 1) const {
     return from < frame_.size() ? std::string(frame_.substr(from)) : std::string();
   }
+  // The same text made valid UTF-8, for values that clients receive in protobuf strings
+  // (names, track metadata); the amplifier sends whatever bytes its sources gave it.
+  std::string clientText(std::size_t from = 1) const { return toValidUtf8(text(from)); }
 
  private:
   std::uint8_t byte(std::size_t i) const {

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,14 @@ constexpr std::size_t kTraceBufferSize = 256;
 // How long a sender waits for room in the port's output buffer before it gives the frame
 // up; at 115200 baud the kernel's buffer drains in well under this.
 constexpr int kWriteCompletionMs = 200;
+// The wait for room between the bytes of a frame that is already partly written.
+constexpr int kFinishPollMs = 100;
+
+std::int64_t steadyNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 bool isUntracedCode(std::uint8_t code) {
   // Network status reports go out every few seconds and DA tunnel frames can be many;
@@ -48,7 +57,8 @@ std::string colouredLine(int colour, const std::string& text) {
   return "\033[" + std::to_string(colour) + "m" + text + "\033[0m\n";
 }
 
-ControllerLink::ControllerLink(Console& console) : console_(console) {}
+ControllerLink::ControllerLink(Console& console, PortIo io)
+    : console_(console), io_(std::move(io)), loopThread_(std::this_thread::get_id()) {}
 
 int ControllerLink::openPort(const char* path) {
   fd_ = openSerialDevice(path);
@@ -81,11 +91,78 @@ int ControllerLink::sendFrame(std::string_view text) {
   std::string wire(text);
   wire.push_back('\0');
 
+  if (std::this_thread::get_id() != loopThread_) return sendPaced(text, wire);
   std::lock_guard<std::mutex> lock(sendMutex_);
+  traceSent(text);
+  return transmit(wire);
+}
+
+void ControllerLink::traceSent(std::string_view text) {
   if (!text.empty() && !isUntracedCode(static_cast<std::uint8_t>(text[0]))) {
     console_.print(colouredLine(kColourSent, frameTraceText(">>> ", text)));
   }
-  return writeWhole(wire.data(), wire.size());
+}
+
+std::chrono::nanoseconds ControllerLink::pacedWait() {
+  const auto now = steadyNanos();
+  auto backlog = std::chrono::nanoseconds(std::max<std::int64_t>(0, lineIdleAt_.load() - now));
+  // A real UART also says how much its driver still holds; a pseudo-terminal says 0.
+  backlog = std::max(backlog, kByteTime * io_.outputQueued(fd_));
+  return backlog - std::chrono::duration_cast<std::chrono::nanoseconds>(kPacedBacklog);
+}
+
+int ControllerLink::sendPaced(std::string_view text, const std::string& wire) {
+  const auto deadline = std::chrono::steady_clock::now() + kPacedWaitLimit;
+  std::unique_lock<std::mutex> turn(paceMutex_);
+  const std::uint64_t ticket = nextPaceTicket_++;
+  paceQueue_.push_back(ticket);
+  for (;;) {
+    if (paceQueue_.front() == ticket) {
+      const auto wait = pacedWait();
+      if (wait.count() <= 0) break;
+      if (std::chrono::steady_clock::now() + wait > deadline) {
+        paceQueue_.pop_front();
+        paceChanged_.notify_all();
+        turn.unlock();
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        traceSent(text);
+        console_.printError(">>> ERROR: write\n", EAGAIN);
+        return -1;
+      }
+      paceChanged_.wait_for(turn, wait);
+    } else if (paceChanged_.wait_until(turn, deadline) == std::cv_status::timeout &&
+               paceQueue_.front() != ticket) {
+      paceQueue_.erase(std::find(paceQueue_.begin(), paceQueue_.end(), ticket));
+      turn.unlock();
+      std::lock_guard<std::mutex> lock(sendMutex_);
+      traceSent(text);
+      console_.printError(">>> ERROR: write\n", EAGAIN);
+      return -1;
+    }
+  }
+  // This sender stays first in line until its frame is written, so the next one measures
+  // the line with this frame on it.
+  turn.unlock();
+  int result = 0;
+  {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    traceSent(text);
+    result = transmit(wire);
+  }
+  turn.lock();
+  paceQueue_.pop_front();
+  paceChanged_.notify_all();
+  return result;
+}
+
+int ControllerLink::transmit(const std::string& wire) {
+  const int result = writeWhole(wire.data(), wire.size());
+  if (result == 0) {
+    const auto now = steadyNanos();
+    const auto from = std::max(now, lineIdleAt_.load());
+    lineIdleAt_ = from + (kByteTime * static_cast<std::int64_t>(wire.size())).count();
+  }
+  return result;
 }
 
 int ControllerLink::writeWhole(const char* data, std::size_t size) {
@@ -93,21 +170,31 @@ int ControllerLink::writeWhole(const char* data, std::size_t size) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteCompletionMs);
   while (done < size) {
-    const ssize_t n = ::write(fd_, data + done, size - done);
+    const ssize_t n = io_.write(fd_, data + done, size - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;
     }
     const int error = errno;
     if (n < 0 && error == EINTR) continue;
-    // A full output buffer drains at the line's speed: wait for room rather than drop the
-    // frame, or leave one already begun without its terminator.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (n < 0 && error == EAGAIN && left > 0) {
+    if (n < 0 && error == EAGAIN) {
+      // A full output buffer drains at the line's speed. Before the first byte the frame
+      // may still be given up whole; once part of it is on the wire it is always finished,
+      // or the next frame would be read as the rest of this one.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      if (done == 0 && left <= 0) {
+        console_.printError(">>> ERROR: write\n", error);
+        return -1;
+      }
       pollfd p{fd_, POLLOUT, 0};
-      ::poll(&p, 1, static_cast<int>(left));
+      const int ready = io_.poll(&p, 1, done == 0 ? static_cast<int>(left) : kFinishPollMs);
+      // A port that reports an error or hang-up will never take the rest.
+      if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        console_.printError(">>> ERROR: write\n", EIO);
+        return -1;
+      }
       continue;
     }
     console_.printError(">>> ERROR: write\n", n < 0 ? error : EIO);
@@ -155,10 +242,12 @@ int ControllerLink::sendTcpCommand(const std::string& text) {
 
 bool ControllerLink::controllerReceiveStep() {
   char chunk[kRxSize];
-  const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+  const ssize_t n = io_.read(fd_, chunk, sizeof chunk);
   if (n < 0) {
-    // A port that keeps failing is reported once, not on every turn of the loop.
-    if (errno != EAGAIN && errno != EINTR && !readFailing_) console_.print("<<< ERROR: read\n");
+    // A wake-up with nothing to read is not a failure. A port that keeps failing is
+    // reported once, not on every turn of the loop.
+    if (errno == EAGAIN || errno == EINTR) return false;
+    if (!readFailing_) console_.print("<<< ERROR: read\n");
     readFailing_ = true;
     return false;
   }
@@ -170,7 +259,6 @@ bool ControllerLink::controllerReceiveStep() {
 }
 
 void ControllerLink::processPending() {
-  ++receiveDepth_;
   while (pendingPos_ < pending_.size()) {
     const auto byte = static_cast<std::uint8_t>(pending_[pendingPos_++]);
     if (discardingOversized_) {
@@ -194,10 +282,12 @@ void ControllerLink::processPending() {
     rxLength_ = 0;
     handleFrame(frame);
   }
-  if (--receiveDepth_ == 0) {
-    pending_.clear();
-    pendingPos_ = 0;
-  }
+  // Every byte is handled now, at whatever depth: a handler that polls again (the DA
+  // handshake, which may wait without limit while the module updates) handles what arrives
+  // meanwhile, and the frame in the outer handler's hands is already a copy. Clearing here
+  // keeps the queue from growing for as long as the nesting lasts.
+  pending_.clear();
+  pendingPos_ = 0;
 }
 
 void ControllerLink::handleFrame(std::string_view frame) {

@@ -4,14 +4,19 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "core/Poller.h"
 #include "sys/Console.h"
+#include "sys/PortIo.h"
 
 namespace vantorellabs {
 
@@ -35,7 +40,18 @@ class ControllerLink {
   static constexpr std::uint8_t kCodeDaTunnel = 0x55;
   static constexpr std::uint8_t kCodeInputName = 0x91;
 
-  explicit ControllerLink(Console& console);
+  // 115200 baud, 8N1: ten bits on the line for every byte.
+  static constexpr std::chrono::nanoseconds kByteTime{1'000'000'000LL * 10 / 115200};
+  // Frames from other threads than the event loop's wait until at most this much is
+  // queued ahead on the line, so that the loop's own frames (the answer to a hello, DA
+  // tunnel frames, the status report) never queue behind a client's flood.
+  static constexpr std::chrono::milliseconds kPacedBacklog{20};
+  // How long such a frame waits for the line before it is dropped.
+  static constexpr std::chrono::milliseconds kPacedWaitLimit{1000};
+
+  // The link is built on the thread that runs the event loop; that thread's frames go out
+  // at once, every other thread's are paced to the line's rate.
+  explicit ControllerLink(Console& console, PortIo io = PortIo::system());
 
   // Opens the port and applies its settings; a port that cannot be opened ends the
   // process. Returns the descriptor.
@@ -67,16 +83,29 @@ class ControllerLink {
   // Returns whether any byte arrived.
   bool controllerReceiveStep();
 
+  // Makes the calling thread the one whose frames are not paced (the event loop's).
+  void markLoopThread() { loopThread_ = std::this_thread::get_id(); }
+
   bool isReady() const { return isReady_.load(); }
   void markReady() { isReady_ = true; }
   int fd() const { return fd_; }
+  // Bytes received and not yet handled.
+  std::size_t receiveQueueSize() const { return pending_.size() - pendingPos_; }
 
  private:
   void processPending();
   void handleFrame(std::string_view frame);
+  void traceSent(std::string_view text);
+  // Writes the frame and books its time on the line; sendMutex_ is held.
+  int transmit(const std::string& wire);
   int writeWhole(const char* data, std::size_t size);
+  int sendPaced(std::string_view text, const std::string& wire);
+  // How long a paced frame must still wait for the line to drain to kPacedBacklog.
+  std::chrono::nanoseconds pacedWait();
 
   Console& console_;
+  PortIo io_;
+  std::thread::id loopThread_;
   int fd_ = -1;
   termios settings_{};
   FrameHandler frameHandler_;
@@ -84,13 +113,20 @@ class ControllerLink {
 
   // Serialises senders: each frame is one write and its trace line stays whole.
   std::mutex sendMutex_;
+  // When the line will have sent everything written so far (steady clock, nanoseconds).
+  std::atomic<std::int64_t> lineIdleAt_{0};
+  // Paced senders take turns in the order they came, so none waits out its limit while
+  // later ones pass it.
+  std::mutex paceMutex_;
+  std::condition_variable paceChanged_;
+  std::deque<std::uint64_t> paceQueue_;
+  std::uint64_t nextPaceTicket_ = 0;
 
   // Bytes read but not yet cut into frames. A handler may poll the event loop again (the
   // DA handshake does), which reads more bytes; they join the end of this queue, so frames
   // are always handled whole and in the order they arrived, however deep the nesting.
   std::string pending_;
   std::size_t pendingPos_ = 0;
-  int receiveDepth_ = 0;
   std::array<std::uint8_t, kRxSize> rxFrame_{};
   std::size_t rxLength_ = 0;
   bool discardingOversized_ = false;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace vantorellabs {
 
 void StdoutConsole::print(std::string_view text) {
@@ -31,8 +33,10 @@ void fatalError(Console& console, std::string_view message, int errnoValue) {
   } else {
     console.print(message);
   }
+  // _exit, not exit: gRPC threads may still be serving calls through the static service
+  // objects, and exit would destroy those under them (a crash, and a status other than 1).
   std::fflush(nullptr);
-  std::exit(1);
+  _exit(1);
 }
 
 }  // namespace vantorellabs
