@@ -124,12 +124,11 @@ void AmpSimulator::readController() {
     constexpr double kLineBytesPerSecond = 115200.0 / 10;
     const auto now = std::chrono::steady_clock::now();
     if (lineCreditAt_.time_since_epoch().count() != 0) {
-      lineCredit_ += std::chrono::duration<double>(now - lineCreditAt_).count() * kLineBytesPerSecond;
+      lineCredit_ +=
+          std::chrono::duration<double>(now - lineCreditAt_).count() * kLineBytesPerSecond;
     }
     lineCreditAt_ = now;
-    // A UART holds a few bytes at most; credit does not pile up while the line is idle.
-    lineCredit_ = std::min(lineCredit_, 32.0);
-    want = static_cast<std::size_t>(lineCredit_);
+    want = std::min(sizeof buffer, static_cast<std::size_t>(lineCredit_));
     if (want == 0) {
       // The port stays readable: wait for the line instead of spinning on it.
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -137,8 +136,15 @@ void AmpSimulator::readController() {
     }
   }
   const ssize_t n = ::read(controllerMaster_, buffer, want);
-  if (n <= 0) return;
-  if (options_.readAtLineRate) lineCredit_ -= static_cast<double>(n);
+  if (n <= 0) {
+    lineCredit_ = 0;
+    return;
+  }
+  if (options_.readAtLineRate) {
+    // Less than the line could have carried: it went idle, and an idle line saves nothing
+    // up for later.
+    lineCredit_ = static_cast<std::size_t>(n) < want ? 0 : lineCredit_ - static_cast<double>(n);
+  }
   for (ssize_t i = 0; i < n; ++i) {
     if (buffer[i] != '\0') {
       rxBuffer_ += buffer[i];

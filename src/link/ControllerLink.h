@@ -89,8 +89,8 @@ class ControllerLink {
   bool isReady() const { return isReady_.load(); }
   void markReady() { isReady_ = true; }
   int fd() const { return fd_; }
-  // Bytes received and not yet handled.
-  std::size_t receiveQueueSize() const { return pending_.size() - pendingPos_; }
+  // Bytes the receive queue holds, handled or not.
+  std::size_t receiveQueueSize() const { return pending_.size(); }
 
  private:
   void processPending();

@@ -116,7 +116,11 @@ void DaModuleLink::startHandshake() {
 
 void DaModuleLink::restartHandshake() {
   controller_.sendCode(kReportRestarted);
-  handshakeFlags_ &= static_cast<std::uint8_t>(~kUpdating);
+  // The module starts its answers again from the first version byte, so the progress it
+  // had made goes too: a restart that kept those bits would ignore the new first byte
+  // and never complete.
+  handshakeFlags_ &= static_cast<std::uint8_t>(
+      ~(kUpdating | kFirstVersionByte | kSecondVersionByte | kTypeReceived));
   console_.print("Handshake: Ready\n");
   handshakeFlags_ |= kGreetingSent;
   emptyQueue();

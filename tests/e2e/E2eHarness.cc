@@ -1,7 +1,5 @@
 #include "E2eHarness.h"
 
-#include "BoardSandbox.h"
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +7,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+
+#include "BoardSandbox.h"
 
 namespace vantorellabs::e2e {
 
@@ -20,7 +20,7 @@ const bool gOnBoard = [] {
   boardsandbox::requireBoardSandbox("end-to-end test");
   return true;
 }();
-}
+}  // namespace
 
 DaemonProcess::DaemonProcess(std::string path) : path_(std::move(path)) {}
 
@@ -97,6 +97,13 @@ std::optional<int> DaemonProcess::waitExit(seconds timeout) {
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
     if (done == pid_) {
       pid_ = -1;
+      // What the daemon printed last may still be in the pipe: let the reader take it.
+      // Children that inherited the pipe (hcidump, the BLE helper) may keep it open, so
+      // the wait for its end is short.
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(2), [this] { return closed_; });
+      }
       if (WIFEXITED(status)) return WEXITSTATUS(status);
       return 128 + WTERMSIG(status);
     }

@@ -360,6 +360,24 @@ done
 if ((best < 5000)); then pass "a board starts quickly (best of 3: ${best} ms)"; else
   fail "a board starts quickly" "best of 3: ${best} ms"; fi
 
+# Programs that drive the daemon refuse to start off the board. The simulator is pointed
+# at paths in a scratch directory, so even a broken guard could not touch /dev here; the
+# test program is only asked to list its tests.
+if [[ -n ${AMP_BUILD_DIR:-} && -x $AMP_BUILD_DIR/sim/amp/amp-sim ]]; then
+  out=$("$AMP_BUILD_DIR/sim/amp/amp-sim" --controller "$TMP/ttyS3" --da "$TMP/ttyS2" 2>&1)
+  status=$?
+  expect_match "amp-sim refuses to run off the board (status 2, message)" \
+    'amp-sim: refusing to run outside the board sandbox.*run-in-board'$'\n''2$' "$out"$'\n'"$status"
+  out=$("$AMP_BUILD_DIR/tests/e2e/SpineE2eTest" --gtest_list_tests 2>&1)
+  status=$?
+  expect_match "an end-to-end test program refuses to run off the board (status 2)" \
+    'end-to-end test: refusing to run outside the board sandbox.*'$'\n''2$' "$out"$'\n'"$status"
+  out=$(board "$AMP_BUILD_DIR/tests/e2e/SpineE2eTest" --gtest_list_tests 2>&1 | head -1)
+  expect "on the board the same program runs" "SpineE2eTest." "$out"
+  expect "the board carries the sandbox marker" "amp-bridge board sandbox" \
+    "$(board cat /board/.run-in-board)"
+fi
+
 HOST_AFTER=$(host_state)
 expect "this machine's mounts, power tools and files are as before" "$HOST_BEFORE" "$HOST_AFTER"
 

@@ -1,6 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
 #include <set>
 #include <thread>
 
@@ -173,6 +178,23 @@ TEST_F(ControllerReceiveTest, NestedPollKeepsFramesWholeAndInOrder) {
   EXPECT_THAT(frames, ElementsAre(bytes({0x56}), "012", "3"));
 }
 
+TEST_F(ControllerReceiveTest, ReceiveQueueStaysEmptyWhileAHandlerPollsForLong) {
+  // A DA module that keeps saying it is updating holds the handshake (and so the outer
+  // frame's handler) for as long as it likes; what arrives meanwhile must not pile up.
+  std::vector<std::size_t> queueSizes;
+  link.setFrameHandler([&](std::string_view f) {
+    frames.emplace_back(f);
+    if (frames.size() > 1) return;
+    for (int i = 0; i < 50; ++i) {
+      receive(std::string(30, 'a') + '\0');
+      queueSizes.push_back(link.receiveQueueSize());
+    }
+  });
+  receive(bytes({0x56, 0x00}));
+  EXPECT_EQ(frames.size(), 51U);
+  EXPECT_EQ(std::count(queueSizes.begin(), queueSizes.end(), 0U), 50);
+}
+
 TEST_F(ControllerLinkTest, HandshakeAgainstSilentControllerSendsElevenHellos) {
   FakePoller poller;
   EXPECT_EQ(link.runHandshake(poller), 1);
@@ -229,6 +251,120 @@ TEST_F(ControllerLinkTest, ConcurrentSendersNeverInterleaveFrames) {
   for (const auto& line : console.prints()) {
     EXPECT_EQ(line.size(), std::string("\033[31m").size() + 8 + 39 * 3 + 5);
   }
+}
+
+}  // namespace
+}  // namespace vantorellabs
+
+namespace vantorellabs {
+namespace {
+
+// A port whose system calls follow a script: each write takes at most the next scripted
+// count of bytes, or fails with the scripted errno (a negative entry); reads likewise.
+struct ScriptedPort {
+  std::deque<int> writes;
+  std::deque<int> reads;
+  std::string wire;
+  int polls = 0;
+  std::chrono::milliseconds pollDelay{0};
+  int queued = 0;
+
+  PortIo io() {
+    PortIo io;
+    io.write = [this](int, const void* data, std::size_t size) -> ssize_t {
+      const int step = writes.empty() ? 1 << 20 : writes.front();
+      if (!writes.empty()) writes.pop_front();
+      if (step < 0) {
+        errno = -step;
+        return -1;
+      }
+      const std::size_t n = std::min<std::size_t>(size, static_cast<std::size_t>(step));
+      wire.append(static_cast<const char*>(data), n);
+      return static_cast<ssize_t>(n);
+    };
+    io.read = [this](int, void* data, std::size_t) -> ssize_t {
+      const int step = reads.empty() ? -EAGAIN : reads.front();
+      if (!reads.empty()) reads.pop_front();
+      if (step < 0) {
+        errno = -step;
+        return -1;
+      }
+      std::memset(data, 0x02, static_cast<std::size_t>(step));
+      return step;
+    };
+    io.poll = [this](pollfd*, nfds_t, int) {
+      ++polls;
+      std::this_thread::sleep_for(pollDelay);
+      return 1;
+    };
+    io.outputQueued = [this](int) { return queued; };
+    return io;
+  }
+};
+
+TEST(ControllerLinkIoTest, WritesWaitForRoomAndFinishEveryFrameTheyBegin) {
+  struct Case {
+    const char* what;
+    std::deque<int> writes;
+    std::chrono::milliseconds pollDelay;
+    int result;
+    std::string wire;
+    std::vector<std::string> errors;
+  };
+  const std::string frame = "\x80\x28" + std::string(1, '\0');
+  const Case cases[] = {
+      {"room comes back", {-EAGAIN, -EAGAIN}, std::chrono::milliseconds(0), 0, frame, {}},
+      {"a partial write is finished", {1, -EAGAIN, 1}, std::chrono::milliseconds(0), 0, frame, {}},
+      // Past the wait limit, but a byte is already out: the rest must follow, or the
+      // next frame would be read as this one's payload.
+      {"a begun frame outlasts the limit",
+       {1, -EAGAIN, -EAGAIN},
+       std::chrono::milliseconds(150),
+       0,
+       frame,
+       {}},
+      {"no room before the first byte",
+       {-EAGAIN, -EAGAIN, -EAGAIN, -EAGAIN},
+       std::chrono::milliseconds(120),
+       -1,
+       "",
+       {">>> ERROR: write\n|11"}},
+      {"a port error", {-EIO}, std::chrono::milliseconds(0), -1, "", {">>> ERROR: write\n|5"}},
+  };
+  for (const auto& c : cases) {
+    ScriptedPort port;
+    port.writes = c.writes;
+    port.pollDelay = c.pollDelay;
+    testing::RecordingConsole console;
+    ControllerLink link(console, port.io());
+    EXPECT_EQ(link.sendCodeByte(0x80, 0x28), c.result) << c.what;
+    EXPECT_EQ(port.wire, c.wire) << c.what;
+    EXPECT_EQ(console.errors(), c.errors) << c.what;
+  }
+}
+
+TEST(ControllerLinkIoTest, OnlyRealReadErrorsAreReportedAndEachRunOfThemOnce) {
+  ScriptedPort port;
+  port.reads = {-EAGAIN, -EIO, -EINTR, -EIO, 2, -EAGAIN, -EIO};
+  testing::RecordingConsole console;
+  ControllerLink link(console, port.io());
+  for (int i = 0; i < 7; ++i) link.controllerReceiveStep();
+  EXPECT_EQ(std::count(console.prints().begin(), console.prints().end(), "<<< ERROR: read\n"), 2);
+}
+
+TEST(ControllerLinkIoTest, OtherThreadsWaitForTheLineButTheLoopThreadDoesNot) {
+  ScriptedPort port;
+  // A driver holding ten seconds of output: a client's frame cannot get on the line within
+  // its limit and is dropped at once; the loop's own frame goes out.
+  port.queued = 115200;
+  testing::RecordingConsole console;
+  ControllerLink link(console, port.io());
+  int clientResult = 0;
+  std::thread([&] { clientResult = link.sendCodeByte(0x80, 0x28); }).join();
+  EXPECT_EQ(clientResult, -1);
+  EXPECT_EQ(console.errors(), std::vector<std::string>{">>> ERROR: write\n|11"});
+  EXPECT_EQ(link.sendCode(0x02), 0);
+  EXPECT_EQ(port.wire, std::string("\x02") + '\0');
 }
 
 }  // namespace

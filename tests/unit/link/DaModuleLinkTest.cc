@@ -138,11 +138,56 @@ TEST_F(DaModuleLinkTest, UpdatingModuleWaitsUntilItRestarts) {
   EXPECT_TRUE(da.isDetected());
 }
 
-TEST_F(DaModuleLinkTest, RestartCodeBeforeGreetingRestarts) {
-  // 0xA4 arriving when the greeting bit has been cleared by an update notice restarts.
-  replies[0xC4] = bytes({0x55, 0xB2, 0x01, 0x55, 0xA4, 0x00});
+// Runs one handshake against a module that sends `toGreeting` after the first greeting
+// and then answers normally (a restart greets again), and returns the controller's frames.
+std::vector<std::string> handshakeFrames(const std::string& toGreeting) {
+  PtyPair controllerPty;
+  PtyPair daPty;
+  RecordingConsole console;
+  RecordingOwners owners;
+  ControllerLink controller{console};
+  controller.attach(controllerPty.slave);
+  DeviceState state{DeviceState::kModelK40, "1.0.0"};
+  DaModuleLink da{controller, state, owners, console};
+  da.attach(daPty.slave);
+  std::map<std::uint8_t, std::string> replies = {{0xC5, bytes({0x55, 0xA3, 0x03})},
+                                                 {0xC7, bytes({0x55, 0xA7, 0x02})}};
+  int greetings = 0;
+  FakePoller poller;
+  poller.onStep = [&](int) {
+    const std::string sent = daPty.readAvailable();
+    for (std::size_t i = 0; i + 1 < sent.size(); i += 3) {
+      const auto code = static_cast<std::uint8_t>(sent[i + 1]);
+      if (code == 0xC4) {
+        daPty.writeMaster(greetings++ == 0 ? toGreeting : bytes({0x55, 0xA2, 0x01}));
+      } else if (replies.count(code) != 0) {
+        daPty.writeMaster(replies[code]);
+      }
+    }
+    pollfd p{daPty.slave, POLLIN, 0};
+    if (::poll(&p, 1, 20) > 0) da.daReceiveStep();
+  };
   da.runDaHandshake(poller);
-  EXPECT_EQ(framesOf(controllerPty.readMaster(2)).front(), "X");
+  return framesOf(controllerPty.readMaster());
+}
+
+TEST(DaHandshakeRestartTest, RestartCodesActOnlyWhenTheGreetingBitIsClear) {
+  const std::vector<std::string> detected = {bytes({'S', 0x01}), bytes({'T', 0x03}),
+                                             bytes({'W', 0x02}), "V"};
+  std::vector<std::string> restarted = detected;
+  restarted.insert(restarted.begin(), "X");
+  for (const int code : {0xA4, 0xA5, 0xA6, 0xA8}) {
+    const std::string message = bytes({0x55, code, 0x01});
+    // With the greeting bit set the code is ignored and the handshake goes on.
+    EXPECT_EQ(handshakeFrames(message + bytes({0x55, 0xA2, 0x01})), detected) << code;
+    // An update notice keeps only bits 6 and 7: the same code now restarts, and the
+    // restarted handshake completes.
+    EXPECT_EQ(handshakeFrames(bytes({0x55, 0xB2, 0x01}) + message), restarted) << code;
+  }
+  // 0xA1 restarts a handshake under way, whatever its bits.
+  EXPECT_EQ(handshakeFrames(bytes({0x55, 0xA2, 0x07, 0x55, 0xA1, 0x01})),
+            (std::vector<std::string>{bytes({'S', 0x07}), "X", bytes({'S', 0x01}),
+                                      bytes({'T', 0x03}), bytes({'W', 0x02}), "V"}));
 }
 
 TEST_F(DaModuleLinkTest, FullQueueDropsFurtherMessages) {

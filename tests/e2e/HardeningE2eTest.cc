@@ -1,0 +1,139 @@
+// What the daemon must survive from its two sides: text from the amplifier that is not
+// UTF-8, and clients that flood the serial link faster than it can carry.
+
+#include <gmock/gmock.h>
+#include <grpcpp/grpcpp.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "AmpSimulator.h"
+#include "E2eHarness.h"
+#include "StreamReader.h"
+#include "audio_inputs_activation_service.grpc.pb.h"
+#include "audio_inputs_service.grpc.pb.h"
+#include "volume_service.grpc.pb.h"
+
+namespace vantorellabs::e2e {
+namespace {
+
+namespace pb = vantorellabs::protobuf;
+
+const std::string kReplacement = "\xEF\xBF\xBD";
+
+class HardeningE2eTest : public ::testing::Test {
+ protected:
+  void boot(ampsim::AmpSimOptions options = {}) {
+    sim = std::make_unique<ampsim::AmpSimulator>(options);
+    sim->start();
+    daemon.start();
+    ASSERT_TRUE(daemon.waitForOutput("Server listening on 0.0.0.0:50051\n"));
+    ASSERT_TRUE(daemon.waitForOutput("<<< 0xB5"));
+    channel = grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials());
+  }
+
+  std::unique_ptr<ampsim::AmpSimulator> sim;
+  DaemonProcess daemon{AMP_BRIDGE_PATH};
+  std::shared_ptr<grpc::Channel> channel;
+};
+
+// The C++ client parses strictly: a string field that is not UTF-8 fails the whole message
+// and ends the stream, as it does in Swift and other strict clients.
+TEST_F(HardeningE2eTest, AmplifierTextThatIsNotUtf8ReachesClientsAsValidUtf8) {
+  boot();
+  auto activation = pb::AudioInputsActivationService::NewStub(channel);
+  auto inputs = pb::AudioInputsService::NewStub(channel);
+  using Active = pb::ObserveActiveAudioInputResponse;
+  StreamReader<Active> stream(
+      [&](grpc::ClientContext* c) { return activation->ObserveActiveInput(c, {}); });
+  ASSERT_EQ(stream.waitFor([](const Active&) { return true; }), 0);
+
+  // Latin-1 from a radio station, and metadata cut in the middle of a character.
+  sim->sendFrame(std::string("\xA6\x01") + "Caf\xE9 FM");
+  sim->sendFrame(std::string("\xA7") + "Track \xE9t\xE9");
+  sim->sendFrame(std::string("\xA7") + "Song \xE2\x82");
+  sim->sendFrame(std::string("\x91\x03") + "Ph\xF6no");
+  const int name = stream.waitFor(
+      [](const Active& m) { return m.activeinput().customname() == "Caf" + kReplacement + " FM"; });
+  EXPECT_GE(name, 0);
+  const int cut = stream.waitFor(
+      [](const Active& m) { return m.activeinput().inputmetadata() == "Song "; }, name);
+  EXPECT_GE(cut, 0);
+
+  // A new subscription starts from the stored text and parses too.
+  StreamReader<Active> second(
+      [&](grpc::ClientContext* c) { return activation->ObserveActiveInput(c, {}); });
+  EXPECT_EQ(second.waitFor([](const Active& m) {
+    return m.activeinput().customname() == "Caf" + kReplacement + " FM";
+  }),
+            0);
+
+  grpc::ClientContext context;
+  pb::GetAudioInputRequest request;
+  request.set_id(3);
+  pb::GetAudioInputResponse response;
+  ASSERT_TRUE(inputs->GetInput(&context, request, &response).ok());
+  EXPECT_EQ(response.input().customname(), "Ph" + kReplacement + "no");
+  // The first stream is still open: nothing made it fail.
+  sim->sendFrame(std::string("\xA7") + "Still here");
+  EXPECT_GE(
+      stream.waitFor(
+          [](const Active& m) { return m.activeinput().inputmetadata() == "Still here"; }, cut),
+      0);
+  EXPECT_THAT(daemon.output(), ::testing::HasSubstr("Track " + kReplacement + "t"));
+}
+
+// Four clients flood SetVolume while the amplifier reads its port no faster than the line
+// carries bytes. The daemon's answers to the controller's hellos overtake the clients'
+// queued commands (only what the line already held comes first), and none of them, nor the
+// periodic status report, is lost.
+TEST_F(HardeningE2eTest, LoopFramesOvertakeAClientFloodAndNoneIsLost) {
+  ampsim::AmpSimOptions options;
+  options.readAtLineRate = true;
+  boot(options);
+  std::atomic<bool> flooding{true};
+  std::atomic<int> failedCalls{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&, c] {
+      auto volume = pb::VolumeService::NewStub(channel);
+      for (int i = 0; flooding; ++i) {
+        grpc::ClientContext context;
+        pb::SetVolumeRequest request;
+        request.set_volume(20 + (i + c) % 2);
+        pb::SetVolumeResponse response;
+        if (!volume->SetVolume(&context, request, &response).ok()) ++failedCalls;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // let the backlog build up
+  const std::size_t floodStart = sim->receivedFrames().size();
+  constexpr int kHellos = 10;
+  for (int h = 0; h < kHellos; ++h) {
+    const std::size_t from = sim->receivedFrames().size();
+    sim->sendFrame("\x01");
+    const int answer = sim->waitForCode(0x02, from);
+    ASSERT_GE(answer, 0) << "hello " << h << " unanswered";
+    const auto frames = sim->receivedFrames();
+    const auto ahead = std::count_if(frames.begin() + from, frames.begin() + answer,
+                                     [](const std::string& f) { return f[0] == '\x80'; });
+    // On the line ahead of the answer: at most what the daemon lets clients queue (about
+    // 20 ms of the line, some 80 volume commands), not the thousands a pseudo-terminal's
+    // buffer would hold.
+    EXPECT_LT(ahead, 200) << "hello " << h;
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  }
+  flooding = false;
+  for (auto& t : clients) t.join();
+  const auto frames = sim->receivedFrames();
+  EXPECT_EQ(std::count(frames.begin() + floodStart, frames.end(), std::string("\x02")), kHellos);
+  EXPECT_GE(std::count_if(frames.begin() + floodStart, frames.end(),
+                          [](const std::string& f) { return f[0] == '\x09'; }),
+            1)
+      << "the periodic status report got through";
+  EXPECT_EQ(failedCalls, 0);
+}
+
+}  // namespace
+}  // namespace vantorellabs::e2e

@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sys/Utf8.h"
+
+namespace vantorellabs {
+namespace {
+
+struct Utf8Case {
+  const char* what;
+  std::string bytes;
+  std::string expected;
+};
+
+TEST(Utf8Test, InvalidBytesBecomeReplacementCharactersAndCutEndsAreDropped) {
+  const std::string r = "\xEF\xBF\xBD";
+  const Utf8Case cases[] = {
+      {"ascii", "Phono 2", "Phono 2"},
+      {"two, three and four byte characters", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5",
+       "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5"},
+      // A Latin-1 byte at the very end reads as the start of a character that was cut.
+      {"latin-1 e acute at the end", "Caf\xE9", "Caf"},
+      {"latin-1 inside", "Caf\xE9 au lait", "Caf" + r + " au lait"},
+      {"cut at the end after one of three bytes", "Track \xE2", "Track "},
+      {"cut at the end after two of three bytes", "Track \xE2\x82", "Track "},
+      {"cut at the end after three of four bytes", "x\xF0\x9F\x8E", "x"},
+      {"cut in the middle", "a\xE2\x82z", "a" + r + r + "z"},
+      {"stray continuation bytes", "\x80\xBF", r + r},
+      {"overlong slash", "\xC0\xAF", r + r},
+      {"overlong three-byte form", "\xE0\x80\xAF", r + r + r},
+      {"UTF-16 surrogate", "\xED\xA0\x80", r + r + r},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", r + r + r + r},
+      {"bytes that never start a character", "\xF5\xFF\xFE", r + r + r},
+      {"empty", "", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(toValidUtf8(c.bytes), c.expected) << c.what;
+}
+
+}  // namespace
+}  // namespace vantorellabs
