@@ -25,9 +25,10 @@ void onSignal(int /*signal*/) {
 }
 
 void usage() {
-  std::fprintf(stderr,
-               "usage: amp-sim [--silent] [--serial SERIAL] [--standby] [--k7100] [--quiet] [--line-rate]\n"
-               "               [--controller PATH] [--da PATH] [-- command [args...]]\n");
+  std::fprintf(
+      stderr,
+      "usage: amp-sim [--silent] [--serial SERIAL] [--standby] [--k7100] [--quiet] [--line-rate]\n"
+      "               [--controller PATH] [--da PATH] [-- command [args...]]\n");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #include "sys/Console.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <unistd.h>
 
 namespace vantorellabs {
 

@@ -41,8 +41,8 @@ long validPrefix(std::string_view bytes, std::size_t at) {
   for (std::size_t i = 1; i < rule.length; ++i) {
     if (at + i >= bytes.size()) return -static_cast<long>(i);
     const auto byte = static_cast<std::uint8_t>(bytes[at + i]);
-    const bool fits = i == 1 ? byte >= rule.secondMin && byte <= rule.secondMax
-                             : isContinuation(byte);
+    const bool fits =
+        i == 1 ? byte >= rule.secondMin && byte <= rule.secondMax : isContinuation(byte);
     if (!fits) return 0;
   }
   return static_cast<long>(rule.length);

@@ -62,7 +62,8 @@ class FuzzBoard : public Poller {
         dispatcher(DispatchTargets{link, state, da, owners, shell, *this, console}) {
     link.attach(controller.daemonSide());
     da.attach(daPort.daemonSide());
-    link.setFrameHandler([this](std::string_view frame) { dispatcher.dispatchControllerFrame(frame); });
+    link.setFrameHandler(
+        [this](std::string_view frame) { dispatcher.dispatchControllerFrame(frame); });
   }
 
   // Feeds one chunk of the input to the port the input picks. False when none is left.
