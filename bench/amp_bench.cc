@@ -643,6 +643,7 @@ int runFlood() {
   std::this_thread::sleep_for(seconds(1));
   const std::size_t floodStart = sim.receivedFrames().size();
   const auto floodStartedAt = Clock::now();
+  const long callsBefore = calls.load();
   std::vector<double> latencies;
   std::size_t lost = 0;
   for (int h = 0; h < kHellos; ++h) {
@@ -672,8 +673,8 @@ int runFlood() {
   std::printf(
       "over %.1f s: %ld SetVolume calls answered, %ld volume frames and %ld status "
       "reports (0x09) reached the amplifier, %zu write errors in the daemon's log\n",
-      elapsed, calls.load(), static_cast<long>(count('\x80')), static_cast<long>(count('\x09')),
-      daemon.countInOutput(">>> ERROR: write"));
+      elapsed, calls.load() - callsBefore, static_cast<long>(count('\x80')),
+      static_cast<long>(count('\x09')), daemon.countInOutput(">>> ERROR: write"));
   return 0;
 }
 
