@@ -105,9 +105,9 @@ TEST_F(ObserveStreamTest, CancelledStreamIsRemoved) {
   EXPECT_EQ(staying->messages().back().volume(), 33);
 }
 
-// About 4 KB, with the counter first, so that a message out of order or missing shows.
+// About 20 KB, with the counter first, so that a message out of order or missing shows.
 std::string metadataText(int counter) {
-  return std::to_string(counter) + ":" + std::string(4000, static_cast<char>('a' + counter % 26));
+  return std::to_string(counter) + ":" + std::string(20000, static_cast<char>('a' + counter % 26));
 }
 
 TEST_F(ObserveStreamTest, ClientThatStopsReadingBlocksNeitherTheBroadcasterNorOthers) {
@@ -123,9 +123,11 @@ TEST_F(ObserveStreamTest, ClientThatStopsReadingBlocksNeitherTheBroadcasterNorOt
   ASSERT_TRUE(healthy->waitForCount(2));
   ASSERT_EQ(activation.observerCount(), 2U);
 
-  // Far more messages than a stream may fall behind. The broadcast runs here, as the main
-  // loop's reports would; it must never wait for the stalled client.
-  constexpr int kMessages = 3000;
+  // Far more bytes than a stream may fall behind (12 MB against 256 KB, well beyond what
+  // the connection's flow-control window lets the client's transport take in), in fewer
+  // messages than its count limit: only the bound in bytes ends the stalled stream. The broadcast
+  // runs here, as the main loop's reports would; it must never wait for the stalled client.
+  constexpr int kMessages = 600;
   int sent = 0;
   {
     const testing::Watchdog watchdog("the broadcast loop", 5 * testing::kFailsafe);
