@@ -349,7 +349,8 @@ TEST(ControllerLinkIoTest, OnlyRealReadErrorsAreReportedAndEachRunOfThemOnce) {
   testing::RecordingConsole console;
   ControllerLink link(console, port.io());
   for (int i = 0; i < 7; ++i) link.controllerReceiveStep();
-  EXPECT_EQ(std::count(console.prints().begin(), console.prints().end(), "<<< ERROR: read\n"), 2);
+  const auto prints = console.prints();
+  EXPECT_EQ(std::count(prints.begin(), prints.end(), "<<< ERROR: read\n"), 2);
 }
 
 TEST(ControllerLinkIoTest, OtherThreadsWaitForTheLineButTheLoopThreadDoesNot) {
