@@ -147,9 +147,10 @@ void SwdTargetModel::endRequest() {
 }
 
 // The target changes SWDIO on rising edges; the host samples before the next one. After
-// the request: one turnaround edge at which the acknowledgement's first bit goes out, its
-// two further bits, then the read data and parity and a turnaround, or a turnaround and
-// the host's 33 write bits, or (WAIT, FAULT) a turnaround.
+// the request come the turnaround edge, at which the acknowledgement's first bit goes
+// out, and the three edges of the acknowledgement; then 33 edges of read data and parity
+// and the host's turnaround, or (write) the host's turnaround and its 33 bits, or (WAIT,
+// FAULT) the host's turnaround.
 void SwdTargetModel::responseEdge(int level) {
   ++edge_;
   const Response& r = response_;
@@ -165,14 +166,18 @@ void SwdTargetModel::responseEdge(int level) {
     if (edge_ == 38) phase_ = Phase::kIdle;  // the host's turnaround
     return;
   }
+  // Otherwise the target lets go after the acknowledgement; the host's turnaround follows.
   if (edge_ == 4) {
     targetDrives_ = false;
     writeBits_ = 0;
+    return;
+  }
+  if (edge_ == 5) {
     if (r.ack != kOk) phase_ = Phase::kIdle;
     return;
   }
-  writeBits_ |= static_cast<uint64_t>(level) << (edge_ - 5);
-  if (edge_ < 37) return;
+  writeBits_ |= static_cast<uint64_t>(level) << (edge_ - 6);
+  if (edge_ < 38) return;
   phase_ = Phase::kIdle;
   const auto data = static_cast<uint32_t>(writeBits_);
   if (((writeBits_ >> 32) & 1) != parity(data)) {
