@@ -40,8 +40,8 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 void transferTable() {
   std::printf("Transfers of 64 KB (flash base, nothing programmed)\n");
-  std::printf("%-5s %-6s %-5s %12s %10s %12s\n", "part", "op", "path", "cycles/word",
-              "x limit", "ms per 64KB");
+  std::printf("%-5s %-6s %-5s %12s %10s %12s\n", "part", "op", "path", "cycles/word", "x limit",
+              "ms per 64KB");
   for (Family family : {Family::kM4, Family::kM0Plus}) {
     const uint32_t base = family == Family::kM4 ? 0x00400000 : 0;
     for (const char* op : {"read", "write", "verify"}) {
@@ -56,7 +56,8 @@ void transferTable() {
         swd.swdPowerUpDebug();
         std::vector<uint32_t> words(k64K / 4);
         std::vector<uint32_t> expected(k64K / 4, 0xFFFFFFFF);
-        for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint32_t>(i * 2654435761u);
+        for (std::size_t i = 0; i < words.size(); ++i)
+          words[i] = static_cast<uint32_t>(i * 2654435761u);
         const uint64_t before = model.stats().cycles;
         const auto start = Clock::now();
         bool same = true;

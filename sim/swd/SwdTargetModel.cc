@@ -120,8 +120,8 @@ bool SwdTargetModel::lineResetOrSelect(int level) {
 void SwdTargetModel::endRequest() {
   const uint32_t bits = requestBits_;
   const uint32_t code = (bits >> 1) & 0xF;
-  const bool valid = ((bits >> 5) & 1) == parity(code) && ((bits >> 6) & 1) == 0 &&
-                     ((bits >> 7) & 1) == 1;
+  const bool valid =
+      ((bits >> 5) & 1) == parity(code) && ((bits >> 6) & 1) == 0 && ((bits >> 7) & 1) == 1;
   if (!valid) {
     // A garbled request: the target stays off the line until the next line reset.
     ++stats_.protocolErrors;
@@ -253,7 +253,8 @@ void SwdTargetModel::writeRegister(bool ap, unsigned address, uint32_t data) {
       return;
     case 1: {
       // The power domains acknowledge their requests at once.
-      uint32_t value = (ctrlStat_ & (kStickyFlags | ~kCtrlStatWritable)) | (data & kCtrlStatWritable);
+      uint32_t value =
+          (ctrlStat_ & (kStickyFlags | ~kCtrlStatWritable)) | (data & kCtrlStatWritable);
       value &= ~(kDebugPowerUpAck | (1u << 31) | (1u << 27));
       if ((value & kDebugPowerUpRequest) != 0) value |= kDebugPowerUpAck;
       if ((value & kSystemPowerUpRequest) != 0) value |= 1u << 31;

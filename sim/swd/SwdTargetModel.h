@@ -57,7 +57,16 @@ class SwdTargetModel {
   const WireStats& stats() const { return stats_; }
 
  private:
-  enum class Phase { kJtag, kSwdBeforeReset, kReset, kIdle, kRequest, kResponse, kLockout, kSilent };
+  enum class Phase {
+    kJtag,
+    kSwdBeforeReset,
+    kReset,
+    kIdle,
+    kRequest,
+    kResponse,
+    kLockout,
+    kSilent
+  };
   struct Response {
     int ack = 0;
     bool read = false;

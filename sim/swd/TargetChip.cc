@@ -173,7 +173,7 @@ constexpr uint32_t kDsuCtrlStatus = 0x41002100;
 constexpr uint32_t kDsuDid = 0x41002118;
 constexpr uint32_t kDsuDidValue = 0x10010305;
 constexpr uint32_t kDsuChipErase = 1u << 4;
-constexpr uint32_t kDsuDone = 1u << 0;           // in STATUSA
+constexpr uint32_t kDsuDone = 1u << 0;             // in STATUSA
 constexpr uint32_t kDsuDebuggerPresent = 1u << 1;  // in STATUSB
 constexpr uint32_t kNvmBase = 0x41004000;
 constexpr uint32_t kNvmKey = 0xA5;
@@ -312,7 +312,8 @@ class M0PlusChip : public TargetChip {
   }
 
   void writePage(uint32_t pageAddress, uint64_t at) {
-    if (pageAddress >= kM0FlashSize) return fail(kNvmProgrammingError, "page out of range", pageAddress);
+    if (pageAddress >= kM0FlashSize)
+      return fail(kNvmProgrammingError, "page out of range", pageAddress);
     if (locked(pageAddress)) {
       pageBuffer_.fill(0xFF);
       return fail(kNvmLockError, "write to locked page", pageAddress);

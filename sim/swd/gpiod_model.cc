@@ -115,10 +115,9 @@ void save() {
   const swdmodel::WireStats& s = b.model->stats();
   std::ofstream(dir + "/stats", std::ios::trunc)
       << "cycles " << s.cycles << "\nrequests " << s.requests << "\nok " << s.ok << "\nwait "
-      << s.wait << "\nfault " << s.fault << "\nunanswered " << s.unanswered
-      << "\nprotocol-errors " << s.protocolErrors << "\nline-resets " << s.lineResets
-      << "\ncontentions " << s.contentions << "\ncore " << (chip.coreHalted() ? "halted" : "running")
-      << "\n";
+      << s.wait << "\nfault " << s.fault << "\nunanswered " << s.unanswered << "\nprotocol-errors "
+      << s.protocolErrors << "\nline-resets " << s.lineResets << "\ncontentions " << s.contentions
+      << "\ncore " << (chip.coreHalted() ? "halted" : "running") << "\n";
 }
 
 bool start() {

@@ -116,8 +116,9 @@ struct Family {
   std::string header;
 };
 
-const Family kM4{"M4", 0x80000, 1024,
-                 "IDCODE 0x2ba01477.\nM4 Core Detected.\nCHIPID = 0xa3cc0ce0\nCHIPEXID = 0x00120209\n"};
+const Family kM4{
+    "M4", 0x80000, 1024,
+    "IDCODE 0x2ba01477.\nM4 Core Detected.\nCHIPID = 0xa3cc0ce0\nCHIPEXID = 0x00120209\n"};
 const Family kM0Plus{
     "M0+", 0x20000, 64,
     "IDCODE 0x0bc11477.\nM0+ Core Detected.\nCHIPID = 0x10010305\nCHIPEXID = 0x00000000\n"};
@@ -199,7 +200,8 @@ TEST_P(SwdFlashE2eTest, EraseWriteReadVerify) {
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   std::string merged = other;
   if (!m4) {
-    for (std::size_t i = 0; i < merged.size(); ++i) merged[i] = static_cast<char>(small[i] & other[i]);
+    for (std::size_t i = 0; i < merged.size(); ++i)
+      merged[i] = static_cast<char>(small[i] & other[i]);
   }
   EXPECT_EQ(readFile(dir + "/flash.bin").substr(0, 1000), merged);
 
@@ -209,9 +211,10 @@ TEST_P(SwdFlashE2eTest, EraseWriteReadVerify) {
   EXPECT_EQ(runSwdFlash({"erase"}, dir).status, 0);
   run = runSwdFlash({"write", "/tmp/large.bin"}, dir);
   EXPECT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_EQ(run.out, f.header + (m4 ? std::string(64, '.') + "," + std::string(1024, '.')
-                                    : std::string(64, '.')) +
-                         "\n");
+  EXPECT_EQ(run.out,
+            f.header +
+                (m4 ? std::string(64, '.') + "," + std::string(1024, '.') : std::string(64, '.')) +
+                "\n");
   EXPECT_EQ(readFile(dir + "/flash.bin"), large.substr(0, f.flashSize));
 
   run = runSwdFlash({"read", "/tmp/read.bin"}, dir);

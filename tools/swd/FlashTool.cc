@@ -33,10 +33,10 @@ struct TargetFamily {
   bool isM4;
 };
 
-constexpr TargetFamily kM4Family{0x2BA01477, "M4 Core Detected.", 0x00400000, 0x80000, 512,
-                                 0x400E0740, 0x400E0744,      true};
-constexpr TargetFamily kM0PlusFamily{0x0BC11477, "M0+ Core Detected.", 0x00000000, 0x20000, 2048,
-                                     0x41002118, 0x4100211C,       false};
+constexpr TargetFamily kM4Family{0x2BA01477, "M4 Core Detected.", 0x00400000, 0x80000,
+                                 512,        0x400E0740,          0x400E0744, true};
+constexpr TargetFamily kM0PlusFamily{0x0BC11477, "M0+ Core Detected.", 0x00000000, 0x20000,
+                                     2048,       0x41002118,           0x4100211C, false};
 
 // Core debug registers of both families.
 constexpr uint32_t kDhcsr = 0xE000EDF0;
@@ -204,10 +204,9 @@ bool DebugRun::pollUntilSet(uint32_t address, uint32_t mask, const char* what) {
   while (((value = swd_.memRead(address)) & mask) == 0) {
     if (io_.monotonicSeconds() - start > kPollTimeoutSeconds) {
       char text[160];
-      std::snprintf(text, sizeof text,
-                    "Error: %s did not become ready within %g s (0x%08x reads 0x%08x)", what,
-                    kPollTimeoutSeconds, static_cast<unsigned>(address),
-                    static_cast<unsigned>(value));
+      std::snprintf(
+          text, sizeof text, "Error: %s did not become ready within %g s (0x%08x reads 0x%08x)",
+          what, kPollTimeoutSeconds, static_cast<unsigned>(address), static_cast<unsigned>(value));
       errors_.emplace_back(text);
       return false;
     }
@@ -277,12 +276,12 @@ Outcome DebugRun::erase() {
   if (family_->isM4) {
     swd_.memWrite(kEefcCommand, kEefcEraseAll);
     return pollUntilSet(kEefcStatus, kEefcReady, "the flash controller") ? Outcome::kDone
-                                                                           : Outcome::kFailed;
+                                                                         : Outcome::kFailed;
   }
   swd_.memWrite(kDsuCtrlStatus, kDsuClearStatus);
   swd_.memWrite(kDsuCtrlStatus, kDsuChipErase);
   return pollUntilSet(kDsuCtrlStatus, kDsuDone, "the chip erase") ? Outcome::kDone
-                                                                    : Outcome::kFailed;
+                                                                  : Outcome::kFailed;
 }
 
 Outcome DebugRun::readToFile(const char* fileName) {
@@ -293,7 +292,8 @@ Outcome DebugRun::readToFile(const char* fileName) {
   }
   // A file of zeros where the target did not answer would pass for its flash.
   if (swd_.failedAccesses() != 0) {
-    errors_.push_back(std::string("Error: ") + fileName + " not written: the flash could not be read");
+    errors_.push_back(std::string("Error: ") + fileName +
+                      " not written: the flash could not be read");
     return Outcome::kFailed;
   }
   int fd = ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -45,7 +45,8 @@ bool GpiodLines::swdOpenLines(std::string* error) {
   }
   // Both lines are found and requested before either is driven, so a missing or busy
   // line leaves the target untouched.
-  for (auto [line, name] : {std::pair{&swclk_, kSwclkLineName}, std::pair{&swdio_, kSwdioLineName}}) {
+  for (auto [line, name] :
+       {std::pair{&swclk_, kSwclkLineName}, std::pair{&swdio_, kSwdioLineName}}) {
     *line = gpiod_chip_find_line(chip_, name);
     if (*line == nullptr) {
       *error = describe(std::string("cannot find GPIO line ") + name, errno != 0 ? errno : ENOENT);
@@ -55,9 +56,9 @@ bool GpiodLines::swdOpenLines(std::string* error) {
   }
   if (gpiod_line_request_input(swclk_, kGpioConsumer) < 0 ||
       gpiod_line_request_input_flags(swdio_, kGpioConsumer, kPullUpFlag) < 0) {
-    *error = describe("cannot request GPIO lines " + std::string(kSwclkLineName) + " and " +
-                          kSwdioLineName,
-                      errno);
+    *error = describe(
+        "cannot request GPIO lines " + std::string(kSwclkLineName) + " and " + kSwdioLineName,
+        errno);
     swdCloseChip();
     return false;
   }

@@ -24,8 +24,9 @@ struct ToolRun {
   std::string err;
 };
 
-ToolRun runTool(std::vector<std::string> args, SwdLines& lines, BlockPath path = BlockPath::kBulk,
-            std::function<double()> clock = [] { return 0.0; }) {
+ToolRun runTool(
+    std::vector<std::string> args, SwdLines& lines, BlockPath path = BlockPath::kBulk,
+    std::function<double()> clock = [] { return 0.0; }) {
   char* outText = nullptr;
   char* errText = nullptr;
   size_t outSize = 0;
@@ -63,7 +64,8 @@ class FlashToolTest : public ::testing::Test {
   std::string file(const std::string& name, const std::vector<uint8_t>& bytes) {
     std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path;
   }
   std::string slurp(const std::string& path) {
@@ -161,17 +163,19 @@ TEST_F(FlashToolTest, BulkPathFailsAndRecoversOnABusError) {
   std::vector<uint8_t> pattern(0x80000);
   for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 1);
   model.chip().flash().assign(pattern.begin(), pattern.end());
-  const std::string failure = "Error: 1 debug accesses failed; the first: read at 0x00400a00: FAULT\n";
+  const std::string failure =
+      "Error: 1 debug accesses failed; the first: read at 0x00400a00: FAULT\n";
   ToolRun run = runTool({"verify", file("pattern.bin", pattern)}, lines);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(afterHeader(run.out),
-            std::string(5, '.') + "Verification failed at 0xa00: expected 0x01, got 0x00\n\n" +
-                failure);
+  EXPECT_EQ(
+      afterHeader(run.out),
+      std::string(5, '.') + "Verification failed at 0xa00: expected 0x01, got 0x00\n\n" + failure);
   run = runTool({"read", dir_ + "/image.bin"}, lines);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(afterHeader(run.out), std::string(1024, '.') + "\nError: " + dir_ +
-                                                   "/image.bin not written: the flash could not "
-                                                   "be read\n" + failure);
+                                      "/image.bin not written: the flash could not "
+                                      "be read\n" +
+                                      failure);
   EXPECT_FALSE(model.chip().coreHalted());
 }
 
@@ -199,8 +203,8 @@ TEST_F(FlashToolTest, BulkAndWordPathsGiveTheSameResults) {
       swdmodel::SwdTargetModel model(config);
       swdmodel::ModelLines lines(model);
       std::string readPath = dir_ + "/read" + std::to_string(p);
-      std::vector<std::vector<std::string>> commands = {{"erase"}, {"write", imagePath},
-                                                        {"verify", imagePath}};
+      std::vector<std::vector<std::string>> commands = {
+          {"erase"}, {"write", imagePath}, {"verify", imagePath}};
       if (!m4) commands.push_back({"read", readPath});
       for (const auto& args : commands) {
         uint64_t before = model.stats().cycles;
@@ -208,8 +212,8 @@ TEST_F(FlashToolTest, BulkAndWordPathsGiveTheSameResults) {
         EXPECT_EQ(run.status, 0) << args[0] << run.out << run.err;
         outputs[p].push_back(run.out);
         if (args[0] == "read") {
-          readCyclesPerWord[p] =
-              static_cast<double>(model.stats().cycles - before) / (model.chip().flash().size() / 4);
+          readCyclesPerWord[p] = static_cast<double>(model.stats().cycles - before) /
+                                 (model.chip().flash().size() / 4);
         }
       }
       flashes[p] = model.chip().flash();

@@ -13,19 +13,20 @@ TEST(SwdTransportTest, RequestBytesAndParity) {
     unsigned code;
     uint8_t byte;
   };
-  for (const Case& c : {Case{kDpWriteAbort, 0x81}, Case{kDpReadIdcode, 0xA5},
-                        Case{kDpWriteCtrlStat, 0xA9}, Case{kDpWriteSelect, 0xB1},
-                        Case{kDpReadRdbuff, 0xBD}, Case{kApWriteCsw, 0xA3}, Case{kApWriteTar, 0x8B},
-                        Case{kApWriteDrw, 0xBB}, Case{kApReadDrw, 0x9F}, Case{kDpReadCtrlStat, 0x8D}}) {
+  for (const Case& c :
+       {Case{kDpWriteAbort, 0x81}, Case{kDpReadIdcode, 0xA5}, Case{kDpWriteCtrlStat, 0xA9},
+        Case{kDpWriteSelect, 0xB1}, Case{kDpReadRdbuff, 0xBD}, Case{kApWriteCsw, 0xA3},
+        Case{kApWriteTar, 0x8B}, Case{kApWriteDrw, 0xBB}, Case{kApReadDrw, 0x9F},
+        Case{kDpReadCtrlStat, 0x8D}}) {
     EXPECT_EQ(swdRequestByte(c.code), c.byte) << "code " << c.code;
   }
   struct ParityCase {
     uint32_t value;
     unsigned parity;
   };
-  for (const ParityCase& c : {ParityCase{0, 0}, ParityCase{1, 1}, ParityCase{3, 0},
-                              ParityCase{0x80000000, 1}, ParityCase{0xFFFFFFFF, 0},
-                              ParityCase{0x2BA01477, 0}, ParityCase{0x0BC11477, 0}}) {
+  for (const ParityCase& c :
+       {ParityCase{0, 0}, ParityCase{1, 1}, ParityCase{3, 0}, ParityCase{0x80000000, 1},
+        ParityCase{0xFFFFFFFF, 0}, ParityCase{0x2BA01477, 0}, ParityCase{0x0BC11477, 0}}) {
     EXPECT_EQ(swdParity(c.value), c.parity) << std::hex << c.value;
   }
 }
@@ -43,7 +44,7 @@ TEST(SwdTransportTest, IdcodeRequestGoesOutLeastSignificantBitFirst) {
 // One transaction against a scripted target: its result, the attempts (requests sent),
 // the clock cycles, and the word stored.
 TEST(SwdTransportTest, Acknowledgements) {
-  constexpr uint64_t kOkBits = 0b001;    // OK, least significant bit first on the wire
+  constexpr uint64_t kOkBits = 0b001;  // OK, least significant bit first on the wire
   constexpr uint64_t kWaitBits = 0b010;
   constexpr uint64_t kFaultBits = 0b100;
   struct Case {
