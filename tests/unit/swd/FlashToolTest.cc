@@ -138,6 +138,19 @@ TEST_F(FlashToolTest, FailuresEndWithStatusOne) {
   EXPECT_FALSE(model.chip().coreHalted());
   EXPECT_EQ(model.stats().contentions, 0u);
 
+  // A read whose parity bit is wrong: the word is not taken.
+  swdmodel::ModelConfig flipped;
+  flipped.parityErrorAtRead = 14;
+  swdmodel::SwdTargetModel noisy(flipped);
+  swdmodel::ModelLines noisyLines(noisy);
+  run = runTool({"erase"}, noisyLines);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("CHIPID = 0x00000000\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nError: 1 debug accesses failed; the first: read at 0x400e0740: "
+                         "parity error\n"),
+            std::string::npos)
+      << run.out;
+
   // A target that stops answering part-way: no file of zeros, and the failures are told.
   swdmodel::ModelConfig silent;
   silent.silentAfterRequests = 600;
