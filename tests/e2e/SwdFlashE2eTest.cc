@@ -175,7 +175,9 @@ TEST_P(SwdFlashE2eTest, EraseWriteReadVerify) {
   expected.replace(0, small.size(), small);
   if (m4) expected.replace(1000, 24, std::string(24, '\0'));  // the last page from the buffer
   EXPECT_EQ(readFile(dir + "/flash.bin"), expected);
-  if (m4) EXPECT_EQ(readFile(dir + "/gpnvm"), "2\n");
+  if (m4) {
+    EXPECT_EQ(readFile(dir + "/gpnvm"), "2\n");  // boot from flash
+  }
 
   run = runSwdFlash({"verify", "/tmp/small.bin"}, dir);
   EXPECT_EQ(run.status, 0) << run.out << run.err;

@@ -94,11 +94,14 @@ TEST(SwdTransportTest, Acknowledgements) {
     c.script(lines);
     lines.swdDriveLines();
     SwdTransport swd(lines);
+    // A read stores into `data`; a write sends it.
     uint32_t data = 0xAAAAAAAA;
     const bool read = (c.code & 2) != 0;
-    EXPECT_EQ(swd.swdTransfer(c.code, read ? &data : &data), c.result) << c.name;
+    EXPECT_EQ(swd.swdTransfer(c.code, &data), c.result) << c.name;
     EXPECT_EQ(lines.cycles, c.cycles) << c.name;
-    if (read) EXPECT_EQ(data, c.stored) << c.name;
+    if (read) {
+      EXPECT_EQ(data, c.stored) << c.name;
+    }
     // Each attempt sends the same request byte; a write's data follows the last one.
     int attempts = 0;
     for (std::size_t i = 0; i + 8 <= lines.sent.size(); i += 8) {
