@@ -24,7 +24,10 @@ class ScriptedSwdLines : public SwdLines {
     if (!openError.empty()) *error = openError;
     return openError.empty();
   }
-  void swdReleaseLines() override { dataIsOutput_ = false; }
+  void swdReleaseLines() override {
+    dataIsOutput_ = false;
+    released = true;
+  }
   void swdIdleLines() override { dataIsOutput_ = false; }
   void swdDriveLines() override {
     dataIsOutput_ = true;
@@ -46,6 +49,7 @@ class ScriptedSwdLines : public SwdLines {
     level_ = level;
   }
   int readData() override {
+    if (readError != 0) throw GpioFailure("", readError);
     if (script_.empty()) return 1;
     int bit = script_.front();
     script_.pop_front();
@@ -65,7 +69,9 @@ class ScriptedSwdLines : public SwdLines {
   }
 
   bool opened = false;
+  bool released = false;
   std::string openError;
+  int readError = 0;  // errno of every failing SWDIO read, 0: reads work
   int cycles = 0;
   std::vector<int> sent;
 

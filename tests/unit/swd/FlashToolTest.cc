@@ -117,6 +117,15 @@ TEST_F(FlashToolTest, FailuresEndWithStatusOne) {
   EXPECT_EQ(run.err, "Error: cannot open GPIO chip 0: No such file or directory\n");
   EXPECT_EQ(noChip.cycles, 0);
 
+  // A line read fails mid-run: the run ends there, with the wires let go.
+  testing::ScriptedSwdLines broken;
+  broken.readError = EIO;
+  run = runTool({"erase"}, broken);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "Error: Input/output error\n");
+  EXPECT_TRUE(broken.released);
+
   // Nothing attached: every acknowledgement reads 7 and the IDCODE stays 0.
   testing::ScriptedSwdLines nothing;
   run = runTool({"erase"}, nothing);
