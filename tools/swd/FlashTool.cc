@@ -162,9 +162,10 @@ int DebugRun::run(Command command, const char* fileName) {
     lines_.swdReleaseLines();
     lines_.swdCloseChip();
     std::fputc('\n', io_.out);
-    if (swd_.failedAccesses() != 0) {
-      errors_.push_back("Error: " + std::to_string(swd_.failedAccesses()) +
-                        " debug accesses failed; the first: " + swd_.firstFailure());
+    if (const unsigned failed = swd_.failedAccesses(); failed != 0) {
+      errors_.push_back("Error: " + std::to_string(failed) + " debug " +
+                        (failed == 1 ? "access" : "accesses") +
+                        " failed; the first: " + swd_.firstFailure());
     }
     for (const std::string& error : errors_) std::fprintf(io_.out, "%s\n", error.c_str());
     std::fflush(io_.out);

@@ -156,7 +156,7 @@ TEST_F(FlashToolTest, FailuresEndWithStatusOne) {
   run = runTool({"erase"}, noisyLines);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.out.find("CHIPID = 0x00000000\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("\nError: 1 debug accesses failed; the first: read at 0x400e0740: "
+  EXPECT_NE(run.out.find("\nError: 1 debug access failed; the first: read at 0x400e0740: "
                          "parity error\n"),
             std::string::npos)
       << run.out;
@@ -187,7 +187,7 @@ TEST_F(FlashToolTest, BulkPathFailsAndRecoversOnABusError) {
   for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 1);
   model.chip().flash().assign(pattern.begin(), pattern.end());
   const std::string failure =
-      "Error: 1 debug accesses failed; the first: read at 0x00400a00: FAULT\n";
+      "Error: 1 debug access failed; the first: read at 0x00400a00: FAULT\n";
   ToolRun run = runTool({"verify", file("pattern.bin", pattern)}, lines);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(
