@@ -274,11 +274,7 @@ bool DebugRun::readFile(const char* fileName, uint32_t limit, uint32_t* length) 
 }
 
 Outcome DebugRun::erase() {
-  if (family_->isM4) {
-    swd_.memWrite(kEefcCommand, kEefcEraseAll);
-    return pollUntilSet(kEefcStatus, kEefcReady, "the flash controller") ? Outcome::kDone
-                                                                         : Outcome::kFailed;
-  }
+  if (family_->isM4) return eefcCommand(0, kEefcEraseAll) ? Outcome::kDone : Outcome::kFailed;
   swd_.memWrite(kDsuCtrlStatus, kDsuClearStatus);
   swd_.memWrite(kDsuCtrlStatus, kDsuChipErase);
   return pollUntilSet(kDsuCtrlStatus, kDsuDone, "the chip erase") ? Outcome::kDone
