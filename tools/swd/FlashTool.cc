@@ -116,8 +116,9 @@ void DebugRun::progress(char mark) const {
 }
 
 void DebugRun::systemError(const char* what) const {
+  const int error = errno;
   std::fflush(io_.out);
-  std::fprintf(io_.err, "swd-flash: %s: %s\n", what, std::strerror(errno));
+  std::fprintf(io_.err, "swd-flash: %s: %s\n", what, std::strerror(error));
 }
 
 int DebugRun::run(Command command, const char* fileName) {
