@@ -254,10 +254,26 @@ static int getWifi(const NetTool *tool) {
   return 0;
 }
 
+/* Whether iwconfig names ssid as wlan0's network. The name is looked for whole, quotes
+ * and all, in everything iwconfig prints: a name may hold a double quote or a line end,
+ * which the first quoted text of the first line would cut short. */
+static int associatedWith(const NetTool *tool, const char *ssid) {
+  FILE *pipe = netOpenPipe(tool, "iwconfig wlan0");
+  if (pipe == NULL) {
+    netPerror(tool, "Error opening iwconfig");
+    return 0;
+  }
+  char output[1024];
+  const size_t n = fread(output, 1, sizeof output - 1, pipe);
+  closePipe(tool, pipe);
+  output[n] = '\0';
+  char wanted[8 + SSID_MAX_BYTES + 2];
+  snprintf(wanted, sizeof wanted, "ESSID:\"%s\"", ssid);
+  return strstr(output, wanted) != NULL;
+}
+
 static int wifiJoined(const NetTool *tool, const char *ssid) {
-  char essid[NET_LINE_PIECE];
-  return readEssid(tool, essid) == 1 && strcmp(essid, ssid) == 0 &&
-         connectedCheck(tool, "wlan0") == 0;
+  return associatedWith(tool, ssid) && connectedCheck(tool, "wlan0") == 0;
 }
 
 /* Printable ASCII that wpa_supplicant reads between double quotes as it stands. */
