@@ -19,11 +19,6 @@
 /* Prints message, ": ", the text of errno and a line end on the error stream. */
 void netPerror(const NetTool *tool, const char *message);
 
-/* Runs a command line through the tool's system, after flushing what the tool printed,
- * so that a command's own output follows it. */
-int netRun(const NetTool *tool, const char *command);
-FILE *netOpenPipe(const NetTool *tool, const char *command);
-
 /* A configuration file is never rewritten in place: the new text goes to a temporary
  * file beside the live one, which is flushed to the disk and renamed over it, so a power
  * cut leaves either the old file or the new one, never a torn one. */

@@ -3,6 +3,7 @@
 #include "net_tool.h"
 
 #include <errno.h>
+#include <stdarg.h>
 #include <string.h>
 
 #include "net_internal.h"
@@ -32,12 +33,14 @@ void netPerror(const NetTool *tool, const char *message) {
   fprintf(tool->err, "%s: %s\n", message, strerror(errno));
 }
 
-int netRun(const NetTool *tool, const char *command) {
+/* Commands run after what the tool printed so far has gone out, so that their own output
+ * follows it. */
+static int netRun(const NetTool *tool, const char *command) {
   fflush(tool->out);
   return tool->system.run(tool->system.context, command);
 }
 
-FILE *netOpenPipe(const NetTool *tool, const char *command) {
+static FILE *netOpenPipe(const NetTool *tool, const char *command) {
   fflush(tool->out);
   return tool->system.openPipe(tool->system.context, command);
 }
@@ -55,8 +58,12 @@ static int isInterface(const char *name) {
   return strcmp(name, "eth0") == 0 || strcmp(name, "wlan0") == 0;
 }
 
-static int command(char *buffer, const char *format, const char *a, const char *b) {
-  const int n = snprintf(buffer, COMMAND_SIZE, format, a, b);
+/* Fills a command line; 0 when it would not fit, so that nothing is ever run cut short. */
+static int command(char *buffer, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(buffer, COMMAND_SIZE, format, args);
+  va_end(args);
   return n >= 0 && n < COMMAND_SIZE;
 }
 
@@ -112,7 +119,7 @@ static int isAddressWord(const char *word) {
 static int routeGateway(const NetTool *tool, const char *interface, char gateway[NET_LINE_PIECE]) {
   char commandLine[COMMAND_SIZE];
   char line[NET_LINE_PIECE];
-  command(commandLine, "route -n | grep %s%s", interface, "");
+  command(commandLine, "route -n | grep %s", interface);
   const int found = firstLineWith(tool, commandLine, "UG", line);
   if (found <= 0) return found;
   return wordOf(line, 1, gateway);
@@ -142,7 +149,7 @@ static int connectedCheck(const NetTool *tool, const char *interface) {
 static int printAddress(const NetTool *tool, const char *interface) {
   char commandLine[COMMAND_SIZE];
   char line[NET_LINE_PIECE];
-  command(commandLine, "ifconfig %s%s", interface, "");
+  command(commandLine, "ifconfig %s", interface);
   if (firstLineWith(tool, commandLine, "inet addr:", line) != 1) return 1;
   const char *start = strchr(line, ':') + 1;
   size_t len = 0;
@@ -154,7 +161,7 @@ static int printAddress(const NetTool *tool, const char *interface) {
 static int printNetmask(const NetTool *tool, const char *interface) {
   char commandLine[COMMAND_SIZE];
   char line[NET_LINE_PIECE];
-  command(commandLine, "ifconfig %s%s", interface, "");
+  command(commandLine, "ifconfig %s", interface);
   if (firstLineWith(tool, commandLine, "Mask:", line) != 1) return 1;
   const char *start = strchr(strchr(line, 'M'), ':') + 1;
   fwrite(start, 1, strcspn(start, "\n"), tool->out);
@@ -217,11 +224,11 @@ static int reset(const NetTool *tool, int argc, char **argv) {
     return 1;
   }
   char commandLine[COMMAND_SIZE];
-  command(commandLine, "ifconfig %s down%s", interface, "");
+  command(commandLine, "ifconfig %s down", interface);
   netRun(tool, commandLine);
   /* The driver needs a moment between down and up, and the link a while to come back. */
   sleepMs(tool, 20);
-  command(commandLine, "ifconfig %s up%s", interface, "");
+  command(commandLine, "ifconfig %s up", interface);
   netRun(tool, commandLine);
   sleepMs(tool, 2000);
   return 0;
