@@ -7,6 +7,12 @@
 #   scenario.sh wlan0 ADDR [SSID]        wlan0 connected with ADDR, associated with SSID
 #   scenario.sh wifi-configured SSID     wlan0 associated with SSID but without address
 #   scenario.sh no-internet              gateways answer, public hosts do not
+#   scenario.sh gateway-silent           gateways neither answer a ping nor show in arp
+#   scenario.sh down IFACE               IFACE loses its address (wlan0: and its network)
+#   scenario.sh wifi-network SSID [PSK [ADDR]]  an access point that wpa_cli reconfigure
+#                                        joins when /config/wpa_supplicant.conf names it
+#                                        with PSK (none: an open network), giving wlan0
+#                                        ADDR (default 192.168.1.30)
 #   scenario.sh answer TOOL STATUS [TEXT]  TOOL prints TEXT (printf %b) and exits STATUS
 #   scenario.sh reboot-kills PROCESS     reboot ends PROCESS (by exact name), as a
 #                                        real reboot would end the daemon
@@ -28,7 +34,7 @@ if [ ! -d /board ] || [ ! -f /board/commands.log ]; then
 fi
 mkdir -p "$NET" "$SCEN"
 
-usage() { sed -n '5,14p' "$0" >&2; exit 2; }
+usage() { sed -n '5,19p' "$0" >&2; exit 2; }
 
 one() {
   case ${1:-} in
@@ -44,6 +50,16 @@ one() {
       printf '%s\n' "$2" > "$NET/ssid"
       ;;
     no-internet) : > "$NET/no-internet" ;;
+    gateway-silent) : > "$NET/gateway-silent" ;;
+    down)
+      case ${2:-} in eth0) rm -f "$NET/eth0" ;; wlan0) rm -f "$NET/wlan0" "$NET/ssid" ;; *) usage ;; esac
+      ;;
+    wifi-network)
+      [ -n "${2:-}" ] || usage
+      printf '%s' "$2" > "$NET/ap-ssid"
+      printf '%s' "${3:-}" > "$NET/ap-psk"
+      printf '%s\n' "${4:-192.168.1.30}" > "$NET/ap-addr"
+      ;;
     answer)
       if [ -z "${2:-}" ] || [ -z "${3:-}" ]; then usage; fi
       {

@@ -49,7 +49,7 @@ FeatureAvailabilityServiceImpl gFeatureAvailabilityService;
 InformationServiceImpl gInformationService;
 NameServiceImpl gNameService;
 SystemServiceImpl gSystemService;
-NetworkInformationServiceImpl gNetworkInformationService;
+NetworkInformationServiceImpl gNetworkInformationService(gShell, systemConsole());
 FirmwareUpdateServiceImpl gFirmwareUpdateService;
 // The link is built first: the services send their commands through it. It only
 // records the console here; the port is opened by APP_Run.

@@ -138,6 +138,7 @@ TEST_F(ApiHostE2eTest, EveryApiPathAnswers) {
       p + "AudioOutputsService/UpdateOutput",
       p + "AudioOutputsService/ObserveActiveOutputs",
       p + "AudioInputControlService/SendInputCommand",
+      p + "NetworkInformationService/GetNetworkInformation",
   };
   for (const auto& m : methods) {
     const grpc::Status status = callByPath(channel, m);
