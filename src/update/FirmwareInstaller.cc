@@ -34,6 +34,15 @@ std::vector<std::string> cmdlinePieces(const std::string& text) {
   return pieces;
 }
 
+// Where the "root=" parameter starts in a piece of the command line, or npos.
+std::size_t rootParameter(const std::string& piece) {
+  for (std::size_t at = piece.find("root="); at != std::string::npos;
+       at = piece.find("root=", at + 1)) {
+    if (at == 0 || piece[at - 1] == ' ') return at;
+  }
+  return std::string::npos;
+}
+
 }  // namespace
 
 void FirmwareInstaller::progress(std::uint8_t subCode) {
@@ -139,8 +148,13 @@ FirmwareInstaller::Bank FirmwareInstaller::runningBank() {
   Bank bank = Bank::Unknown;
   for (const std::string& piece : cmdlinePieces(*cmdline)) {
     if (piece.find("root") == std::string::npos) continue;
+    // The value is read from the "root=" parameter itself, wherever it stands: the first
+    // "=" of the line may belong to "console=" or "rootfstype=", and taking that value
+    // would write the image over the running bank.
+    const std::size_t at = rootParameter(piece);
     char device[kCmdlinePiece + 1] = {};
-    if (std::sscanf(piece.c_str(), "%*[^=]=%255s", device) == 1) {
+    if (at != std::string::npos &&
+        std::sscanf(piece.c_str() + at, "%*[^=]=%255s", device) == 1) {
       const std::string root = device;
       if (root == "/dev/mtdblock1") {
         bank = Bank::A;
