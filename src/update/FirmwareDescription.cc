@@ -1,14 +1,34 @@
 #include "update/FirmwareDescription.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <tuple>
 #include <vector>
 
 namespace vantorellabs {
 
+namespace {
+
+// One number as "%d" reads it, refusing what does not fit an int (where sscanf's result
+// would be undefined). Moves `at` past it.
+bool readNumber(const char*& at, int& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(at, &end, 10);
+  if (end == at || errno == ERANGE || n > INT_MAX || n < INT_MIN) return false;
+  value = static_cast<int>(n);
+  at = end;
+  return true;
+}
+
+}  // namespace
+
 std::optional<FirmwareVersion> FirmwareVersion::parse(const std::string& text) {
   FirmwareVersion v;
-  if (std::sscanf(text.c_str(), "%d.%d.%d", &v.major, &v.minor, &v.patch) != 3) {
+  const char* at = text.c_str();
+  if (!readNumber(at, v.major) || *at++ != '.' || !readNumber(at, v.minor) || *at++ != '.' ||
+      !readNumber(at, v.patch)) {
     return std::nullopt;
   }
   return v;

@@ -153,8 +153,7 @@ FirmwareInstaller::Bank FirmwareInstaller::runningBank() {
     // would write the image over the running bank.
     const std::size_t at = rootParameter(piece);
     char device[kCmdlinePiece + 1] = {};
-    if (at != std::string::npos &&
-        std::sscanf(piece.c_str() + at, "%*[^=]=%255s", device) == 1) {
+    if (at != std::string::npos && std::sscanf(piece.c_str() + at, "%*[^=]=%255s", device) == 1) {
       const std::string root = device;
       if (root == "/dev/mtdblock1") {
         bank = Bank::A;

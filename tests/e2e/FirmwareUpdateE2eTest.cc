@@ -30,9 +30,7 @@ const std::string kWget =
     "wget --no-check-certificate --no-cookies --no-cache "
     "https://www.vantorellabs.com/-/media/Files/vantorellabs/VarivuzuDizive/firmware/";
 
-void sh(const std::string& command) {
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
+void sh(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 void makeImage(const std::string& path, const std::string& version,
                const std::string& description = "Spring:1767225600:Faster start") {
   sh(std::string(AMP_SOURCE_DIR) + "/sim/board/make-swu " + path + " " + version + " '" +
@@ -143,18 +141,19 @@ TEST_F(FirmwareUpdateE2eTest, ClientInstallsTheServersImageIntoTheOtherBank) {
   EXPECT_EQ(status(), pb::FIRMWARE_UPDATE_STATUS_COMPLETE);
 
   auto stream = start();
-  ASSERT_GE(stream->waitFor([](const auto& m) {
-    return m.status() == pb::FIRMWARE_UPDATE_STATUS_RESTARTING;
-  }, 0, seconds(60)), 0);
+  ASSERT_GE(stream->waitFor(
+                [](const auto& m) { return m.status() == pb::FIRMWARE_UPDATE_STATUS_RESTARTING; },
+                0, seconds(60)),
+            0);
   std::vector<std::string> lines;
   for (const auto& m : stream->messages()) lines.push_back(text(m));
-  EXPECT_THAT(lines, ElementsAre("DOWNLOADING", "INSTALLING 0.0", "INSTALLING 0.5",
-                                 "COMPLETE 1.0", "RESTARTING 1.0"));
+  EXPECT_THAT(lines, ElementsAre("DOWNLOADING", "INSTALLING 0.0", "INSTALLING 0.5", "COMPLETE 1.0",
+                                 "RESTARTING 1.0"));
   ASSERT_TRUE(waitForBoardCommand("reboot"));
-  EXPECT_THAT(installCommands(),
-              ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu",
-                          "fw_setenv bootparam B", kSwupdate + "stable,K40 -i /tmp/vantorelos.swu",
-                          "reboot"));
+  EXPECT_THAT(
+      installCommands(),
+      ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu", "fw_setenv bootparam B",
+                  kSwupdate + "stable,K40 -i /tmp/vantorelos.swu", "reboot"));
   EXPECT_THAT(fileText("/board/fw_env"), HasSubstr("bootparam=B\n"));
   EXPECT_EQ(updateFrames(), "0A 0B0D 0B06 0B07");
   bool fetched = false;
@@ -246,11 +245,11 @@ TEST_F(FirmwareUpdateE2eTest, ManualUpdateKeepsTheLinkServedAndARebootWaitsForIt
   EXPECT_EQ(updateFrames(usbBegin), "0A 0B01 0B02 0B04 0B06 0B07 0B0F");
   const auto log = boardCommands();
   std::vector<std::string> after(log.begin() + static_cast<long>(logBegin), log.end());
-  EXPECT_THAT(after, ::testing::IsSupersetOf(std::vector<std::string>
-                         {"mount /dev/sda1 /tmp/usb_mount", "umount /tmp/usb_mount",
-                          kSwupdate + "stable,copy-A -i /tmp/VantorelOS.swu",
-                          "fw_setenv bootparam A", kSwupdate + "stable,K40 -i /tmp/VantorelOS.swu",
-                          "reboot"}));
+  EXPECT_THAT(after,
+              ::testing::IsSupersetOf(std::vector<std::string>{
+                  "mount /dev/sda1 /tmp/usb_mount", "umount /tmp/usb_mount",
+                  kSwupdate + "stable,copy-A -i /tmp/VantorelOS.swu", "fw_setenv bootparam A",
+                  kSwupdate + "stable,K40 -i /tmp/VantorelOS.swu", "reboot"}));
   EXPECT_FALSE(exists("/tmp/usb_mount"));
 }
 
@@ -260,8 +259,8 @@ TEST_F(FirmwareUpdateE2eTest, SchedulerInstallsInItsHourAndNotAgainAfterTheResta
   // `date` shows local time: a zone that puts the board at 10:30 when the test starts.
   const std::time_t now = std::time(nullptr);
   const long offset = ((10 * 3600 + 1800 - static_cast<long>(now % 86400)) % 86400 + 86400) % 86400;
-  const std::string zone = "BRD-" + std::to_string(offset / 3600) + ":" +
-                           std::to_string(offset % 3600 / 60);
+  const std::string zone =
+      "BRD-" + std::to_string(offset / 3600) + ":" + std::to_string(offset % 3600 / 60);
   ::setenv("TZ", zone.c_str(), 1);
   serve("1.5.0");
   boardScenario("reboot-kills amp-bridge");
@@ -274,10 +273,10 @@ TEST_F(FirmwareUpdateE2eTest, SchedulerInstallsInItsHourAndNotAgainAfterTheResta
   EXPECT_LT(first.find("New Update Available\n"), first.find("New Update Pending\n"));
   EXPECT_LT(first.find("New Update Pending\n"), first.find("Time: 10:00:00 UTC\n"));
   ASSERT_TRUE(daemon->waitExit(seconds(60)).has_value());
-  EXPECT_THAT(installCommands(),
-              ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu",
-                          "fw_setenv bootparam B", kSwupdate + "stable,K40 -i /tmp/vantorelos.swu",
-                          "reboot"));
+  EXPECT_THAT(
+      installCommands(),
+      ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu", "fw_setenv bootparam B",
+                  kSwupdate + "stable,K40 -i /tmp/vantorelos.swu", "reboot"));
   EXPECT_EQ(updateFrames(), "0A 0B0C 0B06 0B07");
 
   // The board comes back from bank B running 1.5.0; the server still offers 1.5.0 and the

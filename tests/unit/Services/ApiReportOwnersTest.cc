@@ -66,7 +66,8 @@ class ApiReportOwnersTest : public ::testing::Test {
   FirmwareInstaller installer{InstallerContext{board, clock, board, link, state, console}};
   FirmwareUpdateServiceImpl firmware{
       FirmwareServiceContext{installer, link, state, clock, wallClock, console}};
-  UpdateScheduler updates{installer, clock, console, [this] { return firmware.autoUpdateEnabled(); }};
+  UpdateScheduler updates{installer, clock, console,
+                          [this] { return firmware.autoUpdateEnabled(); }};
   ApiReportOwners owners{volume, inputs, activation, outputs, firmware, updates};
   DaModuleLink da{link, state, owners, console};
   ControllerDispatcher dispatcher{DispatchTargets{link, state, da, owners, shell, poller, console}};

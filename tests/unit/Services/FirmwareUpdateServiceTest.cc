@@ -11,8 +11,8 @@ namespace {
 
 using protobuf::StartFirmwareUpdateResponse;
 using testing::controllerFrames;
-using testing::swDescription;
 using ::testing::ElementsAre;
+using testing::swDescription;
 
 // One stream message as a line, so that a whole stream compares in one expectation.
 std::string text(const StartFirmwareUpdateResponse& m) {
@@ -179,13 +179,14 @@ TEST_F(FirmwareUpdateServiceTest, PendingImageInstallsWithoutDownloadAndStreamsT
 
   auto stream = start("2.0.0");
   ASSERT_TRUE(stream->waitForCount(4));
-  EXPECT_THAT(texts(stream->messages()),
-              ElementsAre("FIRMWARE_UPDATE_STATUS_INSTALLING 0.0", "FIRMWARE_UPDATE_STATUS_INSTALLING 0.5",
-                          "FIRMWARE_UPDATE_STATUS_COMPLETE 1.0", "FIRMWARE_UPDATE_STATUS_RESTARTING 1.0"));
+  EXPECT_THAT(
+      texts(stream->messages()),
+      ElementsAre("FIRMWARE_UPDATE_STATUS_INSTALLING 0.0", "FIRMWARE_UPDATE_STATUS_INSTALLING 0.5",
+                  "FIRMWARE_UPDATE_STATUS_COMPLETE 1.0", "FIRMWARE_UPDATE_STATUS_RESTARTING 1.0"));
   EXPECT_EQ(controllerFrames(pty), "0A 0B06 0B07");
   EXPECT_EQ(status(), protobuf::FIRMWARE_UPDATE_STATUS_INSTALLING);
-  EXPECT_THAT(board.commands(), ::testing::Not(::testing::Contains(::testing::HasSubstr(
-                                    "firmware/vantorelos.swu"))));
+  EXPECT_THAT(board.commands(),
+              ::testing::Not(::testing::Contains(::testing::HasSubstr("firmware/vantorelos.swu"))));
   stream->cancel();
 }
 
@@ -199,9 +200,10 @@ TEST_F(FirmwareUpdateServiceTest, ServerIdDownloadsFirstAndAFailedImageEndsInErr
 
   auto stream = start("2.1.0");
   ASSERT_TRUE(stream->waitForEnd());
-  EXPECT_THAT(texts(stream->messages()),
-              ElementsAre("FIRMWARE_UPDATE_STATUS_DOWNLOADING", "FIRMWARE_UPDATE_STATUS_INSTALLING 0.0",
-                          "FIRMWARE_UPDATE_STATUS_ERROR 0.0 FIRMWARE_UPDATE_ERROR_INVALID_BINARY"));
+  EXPECT_THAT(
+      texts(stream->messages()),
+      ElementsAre("FIRMWARE_UPDATE_STATUS_DOWNLOADING", "FIRMWARE_UPDATE_STATUS_INSTALLING 0.0",
+                  "FIRMWARE_UPDATE_STATUS_ERROR 0.0 FIRMWARE_UPDATE_ERROR_INVALID_BINARY"));
   EXPECT_EQ(stream->status().error_code(), grpc::StatusCode::CANCELLED);
   EXPECT_EQ(controllerFrames(pty), "0A 0B0D 0B06 0B08");
   EXPECT_TRUE(testing::eventually(
@@ -232,9 +234,10 @@ TEST_F(FirmwareUpdateServiceTest, ClientThatLeavesMidInstallIsNeverWrittenToAgai
   stream->cancel();
   testing::Watchdog watchdog("the handler's return", testing::kFailsafe);
   board.release();
-  EXPECT_TRUE(testing::eventually(
-      [this] { return !board.installCommands().empty() &&
-                      board.installCommands().back() == "sleep 3 && reboot &"; }));
+  EXPECT_TRUE(testing::eventually([this] {
+    return !board.installCommands().empty() &&
+           board.installCommands().back() == "sleep 3 && reboot &";
+  }));
   EXPECT_EQ(stream->messages().size(), 1U);
 }
 

@@ -1,22 +1,21 @@
-#include "update/FirmwareInstaller.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Fakes.h"
 #include "UpdateFakes.h"
 #include "update/FirmwareDescription.h"
+#include "update/FirmwareInstaller.h"
 #include "update/UpdateScheduler.h"
 
 namespace vantorellabs {
 namespace {
 
 using testing::controllerFrames;
-using testing::swDescription;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using testing::swDescription;
 
 const std::string kSwupdate = "swupdate -v -k /opt/vtl/sys/swupdate-public.pem -e ";
 const std::string kTemplateWget =
@@ -47,13 +46,13 @@ TEST(FirmwareVersionTest, ComparesThreeNumbersMostSignificantFirst) {
     const char* baseline;
     bool newer;
   };
-  for (const Case& c : {Case{"1.1.0", "1.1.0", false}, Case{"1.1.1", "1.1.0", true},
-                        Case{"1.2.0", "1.1.0", true}, Case{"1.10.0", "1.1.0", true},
-                        Case{"1.10.0", "1.9.9", true}, Case{"1.0.9", "1.1.0", false},
-                        Case{"2.0.0", "1.99.99", true}, Case{"1.2", "1.1.0", false},
-                        Case{"abc", "1.1.0", false}}) {
-    EXPECT_EQ(isNewerVersion(c.candidate, c.baseline), c.newer) << c.candidate << " vs "
-                                                                 << c.baseline;
+  for (const Case& c :
+       {Case{"1.1.0", "1.1.0", false}, Case{"1.1.1", "1.1.0", true}, Case{"1.2.0", "1.1.0", true},
+        Case{"1.10.0", "1.1.0", true}, Case{"1.10.0", "1.9.9", true}, Case{"1.0.9", "1.1.0", false},
+        Case{"2.0.0", "1.99.99", true}, Case{"1.2", "1.1.0", false}, Case{"abc", "1.1.0", false},
+        Case{"1.1.0.7", "1.1.0", false}, Case{"99999999999.0.0", "1.1.0", false}}) {
+    EXPECT_EQ(isNewerVersion(c.candidate, c.baseline), c.newer)
+        << c.candidate << " vs " << c.baseline;
   }
 }
 
@@ -99,28 +98,58 @@ TEST_F(FirmwareInstallerTest, ManualUpdateProgressSequences) {
     std::vector<std::string> installs;
   };
   const std::string usbImage = "/tmp/VantorelOS.swu";
-  const std::vector<std::string> installFromServer = {
-      selection("copy-B"), "fw_setenv bootparam B", selection("K7100"), "sleep 3 && reboot &",
-      "reboot"};
+  const std::vector<std::string> installFromServer = {selection("copy-B"), "fw_setenv bootparam B",
+                                                      selection("K7100"), "sleep 3 && reboot &",
+                                                      "reboot"};
   const Case cases[] = {
-      {"usb without image", true, false, std::nullopt, false, std::nullopt, false,
+      {"usb without image",
+       true,
+       false,
+       std::nullopt,
+       false,
+       std::nullopt,
+       false,
        "0A 0B01 0B02 0B05 0B0F",
        {}},
-      {"usb with image", true, true, std::nullopt, false, std::nullopt, false,
+      {"usb with image",
+       true,
+       true,
+       std::nullopt,
+       false,
+       std::nullopt,
+       false,
        "0A 0B01 0B02 0B04 0B06 0B07 0B0F",
        {selection("copy-B", usbImage.c_str()), "fw_setenv bootparam B",
         selection("K7100", usbImage.c_str()), "sleep 3 && reboot &", "reboot"}},
       {"server newer", false, false, "1.5.0", true, std::nullopt, false,
        "0A 0B01 0B03 0B09 0B0C 0B0D 0B06 0B07 0B0F", installFromServer},
-      {"server not newer, nothing pending", false, false, "1.4.2", true, std::nullopt, false,
+      {"server not newer, nothing pending",
+       false,
+       false,
+       "1.4.2",
+       true,
+       std::nullopt,
+       false,
        "0A 0B01 0B03 0B09 0B0B 0B0F",
        {}},
       {"template unreachable, image pending", false, false, std::nullopt, false, "1.5.0", false,
        "0A 0B01 0B03 0B09 0B0A 0B0C 0B06 0B07 0B0F", installFromServer},
-      {"image download fails", false, false, "1.5.0", false, std::nullopt, false,
+      {"image download fails",
+       false,
+       false,
+       "1.5.0",
+       false,
+       std::nullopt,
+       false,
        "0A 0B01 0B03 0B09 0B0C 0B0D 0B0E 0B0F",
        {}},
-      {"image rejected", false, false, "1.5.0", true, std::nullopt, true,
+      {"image rejected",
+       false,
+       false,
+       "1.5.0",
+       true,
+       std::nullopt,
+       true,
        "0A 0B01 0B03 0B09 0B0C 0B0D 0B06 0B08 0B0F",
        {selection("copy-B")}},
   };
@@ -131,7 +160,8 @@ TEST_F(FirmwareInstallerTest, ManualUpdateProgressSequences) {
     if (c.usb) fresh.plugUsbStick();
     fresh.usbHasImage = c.usbImage;
     fresh.usbImage = swDescription("1.5.0");
-    if (c.serverVersion) fresh.server["sw-description-user.template"] = swDescription(*c.serverVersion);
+    if (c.serverVersion)
+      fresh.server["sw-description-user.template"] = swDescription(*c.serverVersion);
     if (c.serverImage) fresh.server["vantorelos.swu"] = swDescription("1.5.0");
     if (c.pendingVersion) fresh.putFile("/tmp/vantorelos.swu", swDescription(*c.pendingVersion));
     if (c.copyFails) fresh.failing.push_back("copy-B");
@@ -184,9 +214,9 @@ TEST_F(FirmwareInstallerTest, ServerImageMustBeNewerThanWhatRuns) {
     const char* offered;
     bool newer;
   };
-  for (const Case& c : {Case{"1.4.2", "1.4.2", false}, Case{"1.4.2", "1.5.0", true},
-                        Case{"0.0.0", "1.1.0", false}, Case{"0.0.0", "1.1.1", true},
-                        Case{"1.2.0", "1.2.0", false}}) {
+  for (const Case& c :
+       {Case{"1.4.2", "1.4.2", false}, Case{"1.4.2", "1.5.0", true}, Case{"0.0.0", "1.1.0", false},
+        Case{"0.0.0", "1.1.1", true}, Case{"1.2.0", "1.2.0", false}}) {
     DeviceState running{DeviceState::kModelK40, c.running};
     FirmwareInstaller under(InstallerContext{board, clock, board, link, running, console});
     board.server["sw-description-user.template"] = swDescription(c.offered);
@@ -236,10 +266,10 @@ TEST_F(FirmwareInstallerTest, ConfigAndDataSelectionsRunOnlyOverExampleFiles) {
   // Their failure does not stop the installation.
   board.failing.push_back("stable,data");
   EXPECT_EQ(installer.installUnlessRunning(FirmwareInstaller::Source::UsbStick), 0);
-  EXPECT_THAT(board.installCommands(),
-              ElementsAre(selection("config", usb), selection("data", usb),
-                          selection("copy-A", usb), "fw_setenv bootparam A",
-                          selection("K7100", usb), "sleep 3 && reboot &"));
+  EXPECT_THAT(
+      board.installCommands(),
+      ElementsAre(selection("config", usb), selection("data", usb), selection("copy-A", usb),
+                  "fw_setenv bootparam A", selection("K7100", usb), "sleep 3 && reboot &"));
   EXPECT_THAT(board.commands(), ::testing::Contains("test -e /config/*.example"));
   EXPECT_THAT(board.commands(), ::testing::Contains("test -e /data/*.example"));
   EXPECT_EQ(clock.sleeps(), std::vector<double>{5.0});
@@ -264,11 +294,12 @@ TEST_F(UpdateSchedulerTest, InstallsOnlyInTheWindowWithTheAmplifierOff) {
     const char* log;
     bool installs;
   };
-  for (const Case& c : {Case{"10\n", '0', "1.5.0", "Deploying whether you like it, or not.\n", true},
-                        Case{"10\n", '1', "1.5.0", "I'm really turned on...\n", false},
-                        Case{"09\n", '0', "1.5.0", "It's not my time...\n", false},
-                        Case{"", '0', "1.5.0", "It's not my time...\n", false},
-                        Case{"10\n", '0', "1.4.2", "", false}}) {
+  for (const Case& c :
+       {Case{"10\n", '0', "1.5.0", "Deploying whether you like it, or not.\n", true},
+        Case{"10\n", '1', "1.5.0", "I'm really turned on...\n", false},
+        Case{"09\n", '0', "1.5.0", "It's not my time...\n", false},
+        Case{"", '0', "1.5.0", "It's not my time...\n", false},
+        Case{"10\n", '0', "1.4.2", "", false}}) {
     SCOPED_TRACE(c.hour + std::string(1, c.schedule) + c.serverVersion);
     testing::FakeBoard fresh;
     FirmwareInstaller under(InstallerContext{fresh, clock, fresh, link, state, console});
