@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "../update/UpdateFakes.h"
 #include "Fakes.h"
+#include "FirmwareTestSupport.h"
 #include "ServiceTestSupport.h"
 #include "Services/ApiReportOwners.h"
 #include "link/ControllerDispatcher.h"
@@ -60,13 +60,10 @@ class ApiReportOwnersTest : public ::testing::Test {
   AudioInputsServiceImpl inputs{link, state};
   AudioInputsActivationServiceImpl activation{link, state};
   AudioOutputsServiceImpl outputs{link, state};
-  testing::FakeBoard board;
-  testing::InstantClock clock;
-  testing::FixedWallClock wallClock;
-  FirmwareInstaller installer{InstallerContext{board, clock, board, link, state, console}};
-  FirmwareUpdateServiceImpl firmware{
-      FirmwareServiceContext{installer, link, state, clock, wallClock, console}};
-  UpdateScheduler updates{installer, clock, console,
+  testing::FirmwareParts parts{link, state, console};
+  FirmwareInstaller& installer = parts.installer;
+  FirmwareUpdateServiceImpl& firmware = parts.service;
+  UpdateScheduler updates{installer, parts.clock, console,
                           [this] { return firmware.autoUpdateEnabled(); }};
   ApiReportOwners owners{volume, inputs, activation, outputs, firmware, updates};
   DaModuleLink da{link, state, owners, console};

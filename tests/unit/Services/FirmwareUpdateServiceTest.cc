@@ -1,10 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "../update/UpdateFakes.h"
 #include "Fakes.h"
+#include "FirmwareTestSupport.h"
 #include "ServiceTestSupport.h"
-#include "Services/FirmwareUpdate/FirmwareUpdateServiceImpl.h"
 
 namespace vantorellabs {
 namespace {
@@ -60,12 +59,11 @@ class FirmwareUpdateServiceTest : public ::testing::Test, protected testing::Ser
     return response.status();
   }
 
-  testing::FakeBoard board;
-  testing::InstantClock clock;
-  testing::FixedWallClock wallClock;
-  FirmwareInstaller installer{InstallerContext{board, clock, board, link, state, console}};
-  FirmwareUpdateServiceImpl service{
-      FirmwareServiceContext{installer, link, state, clock, wallClock, console}};
+  testing::FirmwareParts parts{link, state, console};
+  testing::FakeBoard& board = parts.board;
+  testing::FixedWallClock& wallClock = parts.wallClock;
+  FirmwareInstaller& installer = parts.installer;
+  FirmwareUpdateServiceImpl& service = parts.service;
   testing::LoopbackServer server{&service};
   std::unique_ptr<protobuf::FirmwareUpdateService::Stub> stub =
       protobuf::FirmwareUpdateService::NewStub(server.channel());
