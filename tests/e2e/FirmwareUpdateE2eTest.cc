@@ -162,13 +162,8 @@ TEST_F(FirmwareUpdateE2eTest, ClientInstallsTheServersImageIntoTheOtherBank) {
   }
   EXPECT_TRUE(fetched);
 
-  // The board is going down: the update stays in progress and a second one is refused.
+  // The board is going down: the update stays in progress.
   EXPECT_EQ(status(), pb::FIRMWARE_UPDATE_STATUS_INSTALLING);
-  auto second = start();
-  const grpc::Status refused = second->finalStatus();
-  EXPECT_EQ(refused.error_code(), grpc::StatusCode::ALREADY_EXISTS);
-  EXPECT_EQ(refused.error_message(), "Firmware Update in Progress");
-  EXPECT_EQ(second->count(), 0U);
 
   // The automatic update setting goes to the amplifier, and comes back from it.
   grpc::ClientContext context;
@@ -233,24 +228,6 @@ TEST_F(FirmwareUpdateE2eTest, ManualUpdateKeepsTheLinkServedAndARebootWaitsForIt
   ASSERT_GT(ended, answered);
   EXPECT_EQ(updateFrames(begin), "0A 0B01 0B03 0B09 0B0A 0B0F");
   EXPECT_TRUE(waitForBoardCommand("fw_setenv bootparam C"));
-
-  // With a USB stick holding an image, booted from bank B: the image goes to bank A.
-  sh("mkdir /dev/sda1");
-  makeImage("/dev/sda1/VantorelOS.swu", "1.5.0");
-  boardScenario("bank B");
-  const std::size_t usbBegin = sim->receivedFrames().size();
-  const std::size_t logBegin = boardCommands().size();
-  sim->sendFrame("\x0A");
-  ASSERT_GE(waitForUpdateFrame(0x0F, usbBegin), 0);
-  EXPECT_EQ(updateFrames(usbBegin), "0A 0B01 0B02 0B04 0B06 0B07 0B0F");
-  const auto log = boardCommands();
-  std::vector<std::string> after(log.begin() + static_cast<long>(logBegin), log.end());
-  EXPECT_THAT(after,
-              ::testing::IsSupersetOf(std::vector<std::string>{
-                  "mount /dev/sda1 /tmp/usb_mount", "umount /tmp/usb_mount",
-                  kSwupdate + "stable,copy-A -i /tmp/VantorelOS.swu", "fw_setenv bootparam A",
-                  kSwupdate + "stable,K40 -i /tmp/VantorelOS.swu", "reboot"}));
-  EXPECT_FALSE(exists("/tmp/usb_mount"));
 }
 
 // With automatic update on and the amplifier off in the 10:00 UTC hour, the scheduler
