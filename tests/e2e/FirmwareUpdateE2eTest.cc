@@ -155,6 +155,7 @@ TEST_F(FirmwareUpdateE2eTest, ClientInstallsTheServersImageIntoTheOtherBank) {
       ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu", "fw_setenv bootparam B",
                   kSwupdate + "stable,K40 -i /tmp/vantorelos.swu", "reboot"));
   EXPECT_THAT(fileText("/board/fw_env"), HasSubstr("bootparam=B\n"));
+  ASSERT_GE(waitForUpdateFrame(0x07), 0);
   EXPECT_EQ(updateFrames(), "0A 0B0D 0B06 0B07");
   bool fetched = false;
   for (const auto& c : boardCommands()) {
@@ -172,10 +173,14 @@ TEST_F(FirmwareUpdateE2eTest, ClientInstallsTheServersImageIntoTheOtherBank) {
   pb::SetFirmwareUpdateConfigurationResponse response;
   ASSERT_TRUE(firmware->SetFirmwareUpdateConfiguration(&context, request, &response).ok());
   EXPECT_GE(sim->waitForFrame([](const std::string& f) { return f == "r1"; }), 0);
-  ASSERT_TRUE(daemon->waitForOutput("<<< 0x72 31"));
-  grpc::ClientContext getContext;
+  // The trace line comes before the report is applied: ask until it shows.
   pb::GetFirmwareUpdateConfigurationResponse configuration;
-  ASSERT_TRUE(firmware->GetFirmwareUpdateConfiguration(&getContext, {}, &configuration).ok());
+  const auto deadline = std::chrono::steady_clock::now() + seconds(20);
+  while (!configuration.isautomaticfirmwareupdateenabled() &&
+         std::chrono::steady_clock::now() < deadline) {
+    grpc::ClientContext getContext;
+    ASSERT_TRUE(firmware->GetFirmwareUpdateConfiguration(&getContext, {}, &configuration).ok());
+  }
   EXPECT_TRUE(configuration.isautomaticfirmwareupdateenabled());
   EXPECT_TRUE(configuration.isautomaticfirmwaredownloadenabled());
   EXPECT_THAT(daemon->output(), HasSubstr("Update Time: 7:00\n"));  // serial 1234567
@@ -203,6 +208,7 @@ TEST_F(FirmwareUpdateE2eTest, RejectedImageStreamsErrorAndKeepsTheRunningBank) {
   for (const auto& m : stream->messages()) lines.push_back(text(m));
   EXPECT_THAT(lines, ElementsAre("INSTALLING 0.0", "ERROR 0.0 INVALID_BINARY"));
   // The template could not be fetched (no network), then the installation failed.
+  ASSERT_GE(waitForUpdateFrame(0x08), 0);
   EXPECT_EQ(updateFrames(), "0B0A 0A 0B06 0B08");
   EXPECT_THAT(installCommands(), ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu"));
   EXPECT_EQ(fileText("/board/fw_env"), "bootparam=A\n");
@@ -254,6 +260,7 @@ TEST_F(FirmwareUpdateE2eTest, SchedulerInstallsInItsHourAndNotAgainAfterTheResta
       installCommands(),
       ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu", "fw_setenv bootparam B",
                   kSwupdate + "stable,K40 -i /tmp/vantorelos.swu", "reboot"));
+  ASSERT_GE(waitForUpdateFrame(0x07), 0);
   EXPECT_EQ(updateFrames(), "0A 0B0C 0B06 0B07");
 
   // The board comes back from bank B running 1.5.0; the server still offers 1.5.0 and the
