@@ -170,8 +170,8 @@ TEST_F(FirmwareUpdateServiceTest, StartRefusals) {
 
 TEST_F(FirmwareUpdateServiceTest, PendingImageInstallsWithoutDownloadAndStreamsToRestart) {
   board.putFile("/tmp/vantorelos.swu", swDescription("2.0.0"));
-  board.server["sw-description-user.template"] = swDescription("2.1.0", "Newer:5:More");
-  board.server["vantorelos.swu"] = swDescription("2.1.0", "Newer:5:More");
+  board.serve("sw-description-user.template", swDescription("2.1.0", "Newer:5:More"));
+  board.serve("vantorelos.swu", swDescription("2.1.0", "Newer:5:More"));
   EXPECT_THAT(available(), ElementsAre("2.0.0 Fixes 1767225600 Faster 78", "2.1.0 Newer 5 More 0"));
   controllerFrames(pty);
 
@@ -190,11 +190,11 @@ TEST_F(FirmwareUpdateServiceTest, PendingImageInstallsWithoutDownloadAndStreamsT
 
 TEST_F(FirmwareUpdateServiceTest, ServerIdDownloadsFirstAndAFailedImageEndsInError) {
   board.putFile("/tmp/vantorelos.swu", swDescription("2.0.0"));
-  board.server["sw-description-user.template"] = swDescription("2.1.0");
-  board.server["vantorelos.swu"] = swDescription("2.1.0");
+  board.serve("sw-description-user.template", swDescription("2.1.0"));
+  board.serve("vantorelos.swu", swDescription("2.1.0"));
   available();
   controllerFrames(pty);
-  board.failing.push_back("copy-B");
+  board.fail("copy-B");
 
   auto stream = start("2.1.0");
   ASSERT_TRUE(stream->waitForEnd());
@@ -208,7 +208,7 @@ TEST_F(FirmwareUpdateServiceTest, ServerIdDownloadsFirstAndAFailedImageEndsInErr
       [this] { return status() == protobuf::FIRMWARE_UPDATE_STATUS_COMPLETE; }));
 
   // A download that fails ends the call at once.
-  board.server.erase("vantorelos.swu");
+  board.serve("vantorelos.swu", std::nullopt);
   auto failed = start("2.1.0");
   ASSERT_TRUE(failed->waitForEnd());
   EXPECT_THAT(texts(failed->messages()),

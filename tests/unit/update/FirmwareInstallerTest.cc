@@ -161,10 +161,10 @@ TEST_F(FirmwareInstallerTest, ManualUpdateProgressSequences) {
     fresh.usbHasImage = c.usbImage;
     fresh.usbImage = swDescription("1.5.0");
     if (c.serverVersion)
-      fresh.server["sw-description-user.template"] = swDescription(*c.serverVersion);
-    if (c.serverImage) fresh.server["vantorelos.swu"] = swDescription("1.5.0");
+      fresh.serve("sw-description-user.template", swDescription(*c.serverVersion));
+    if (c.serverImage) fresh.serve("vantorelos.swu", swDescription("1.5.0"));
     if (c.pendingVersion) fresh.putFile("/tmp/vantorelos.swu", swDescription(*c.pendingVersion));
-    if (c.copyFails) fresh.failing.push_back("copy-B");
+    if (c.copyFails) fresh.fail("copy-B");
     under.manualUpdate();
     EXPECT_EQ(controllerFrames(pty), c.frames);
     EXPECT_THAT(fresh.installCommands(), ElementsAreArray(c.installs));
@@ -173,8 +173,8 @@ TEST_F(FirmwareInstallerTest, ManualUpdateProgressSequences) {
 }
 
 TEST_F(FirmwareInstallerTest, DownloadAndPendingCheckRunTheirCommandsInOrder) {
-  board.server["sw-description-user.template"] = swDescription("1.5.0", "New:1767225600:Notes");
-  board.server["vantorelos.swu"] = swDescription("1.5.0", "New:1767225600:Notes");
+  board.serve("sw-description-user.template", swDescription("1.5.0", "New:1767225600:Notes"));
+  board.serve("vantorelos.swu", swDescription("1.5.0", "New:1767225600:Notes"));
   FirmwareDescription offered;
   ASSERT_TRUE(installer.serverCheck(offered));
   EXPECT_EQ(offered.id, "1.5.0");
@@ -219,7 +219,7 @@ TEST_F(FirmwareInstallerTest, ServerImageMustBeNewerThanWhatRuns) {
         Case{"0.0.0", "1.1.1", true}, Case{"1.2.0", "1.2.0", false}}) {
     DeviceState running{DeviceState::kModelK40, c.running};
     FirmwareInstaller under(InstallerContext{board, clock, board, link, running, console});
-    board.server["sw-description-user.template"] = swDescription(c.offered);
+    board.serve("sw-description-user.template", swDescription(c.offered));
     FirmwareDescription offered;
     EXPECT_EQ(under.serverCheck(offered), c.newer) << c.running << " " << c.offered;
     EXPECT_EQ(controllerFrames(pty), c.newer ? "" : "0B0B");
@@ -264,7 +264,7 @@ TEST_F(FirmwareInstallerTest, ConfigAndDataSelectionsRunOnlyOverExampleFiles) {
   board.outputs["cat /proc/cmdline"] = "root=/dev/mtdblock3\n";
   board.exampleFiles = true;
   // Their failure does not stop the installation.
-  board.failing.push_back("stable,data");
+  board.fail("stable,data");
   EXPECT_EQ(installer.installUnlessRunning(FirmwareInstaller::Source::UsbStick), 0);
   EXPECT_THAT(
       board.installCommands(),
@@ -305,8 +305,8 @@ TEST_F(UpdateSchedulerTest, InstallsOnlyInTheWindowWithTheAmplifierOff) {
     FirmwareInstaller under(InstallerContext{fresh, clock, fresh, link, state, console});
     UpdateScheduler s(under, clock, console, [] { return true; });
     fresh.outputs["date '+%H'"] = c.hour;
-    fresh.server["sw-description-user.template"] = swDescription(c.serverVersion);
-    fresh.server["vantorelos.swu"] = swDescription(c.serverVersion);
+    fresh.serve("sw-description-user.template", swDescription(c.serverVersion));
+    fresh.serve("vantorelos.swu", swDescription(c.serverVersion));
     state.setSchedule(c.schedule);
     console.clear();
     s.autoUpdateTick();

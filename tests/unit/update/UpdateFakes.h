@@ -28,12 +28,26 @@ inline std::string swDescription(const std::string& version,
          "\";\n};\n";
 }
 
+// The test sets it up through the methods (they take the board's lock, since the code under
+// test reads the board from other threads); the plain fields are for set-up before any
+// thread starts.
 class FakeBoard : public Shell, public FileSystem {
  public:
-  // The web server's files, by name.
-  std::map<std::string, std::string> server;
-  // A command holding one of these texts exits with 1.
-  std::vector<std::string> failing;
+  // The web server offers a file; a text of nothing withdraws it.
+  void serve(const std::string& name, std::optional<std::string> text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (text) {
+      server_[name] = *text;
+    } else {
+      server_.erase(name);
+    }
+  }
+  // A command holding this text exits with 1.
+  void fail(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failing_.push_back(text);
+  }
+
   // What capture() answers, per command.
   std::map<std::string, std::string> outputs;
   // The image on the USB stick, if any; the stick is plugged in when /dev/sda1 exists.
@@ -87,7 +101,7 @@ class FakeBoard : public Shell, public FileSystem {
       changed_.notify_all();
       changed_.wait(lock, [this] { return holdAt_.empty(); });
     }
-    for (const auto& f : failing) {
+    for (const auto& f : failing_) {
       if (command.find(f) != std::string::npos) return 1;
     }
     return act(command);
@@ -151,8 +165,8 @@ class FakeBoard : public Shell, public FileSystem {
     if (c.find("wget") != std::string::npos && at != std::string::npos) {
       const std::string rest = c.substr(at + url.size());
       const std::string name = rest.substr(0, rest.find('?'));
-      if (server.count(name) == 0) return 1;
-      files_["/tmp/" + name + "?nocache=1"] = server[name];
+      if (server_.count(name) == 0) return 1;
+      files_["/tmp/" + name + "?nocache=1"] = server_[name];
       return 0;
     }
     const std::string move = "(cd /tmp && mv $(ls /tmp/ | grep ";
@@ -180,6 +194,8 @@ class FakeBoard : public Shell, public FileSystem {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
+  std::map<std::string, std::string> server_;
+  std::vector<std::string> failing_;
   std::vector<std::string> commands_;
   std::map<std::string, std::string> files_;
   std::set<std::string> dirs_;
