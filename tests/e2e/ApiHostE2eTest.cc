@@ -138,6 +138,11 @@ TEST_F(ApiHostE2eTest, EveryApiPathAnswers) {
       p + "AudioOutputsService/UpdateOutput",
       p + "AudioOutputsService/ObserveActiveOutputs",
       p + "AudioInputControlService/SendInputCommand",
+      p + "FirmwareUpdateService/GetFirmwareUpdateConfiguration",
+      p + "FirmwareUpdateService/SetFirmwareUpdateConfiguration",
+      p + "FirmwareUpdateService/GetAvailableFirmwareUpdates",
+      p + "FirmwareUpdateService/StartFirmwareUpdate",
+      p + "FirmwareUpdateService/GetFirmwareUpdateStatus",
   };
   for (const auto& m : methods) {
     const grpc::Status status = callByPath(channel, m);
