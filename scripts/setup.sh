@@ -8,6 +8,7 @@ packages=(
   libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler
   libgpiod-dev libgtest-dev libgmock-dev
   util-linux iproute2 python3
+  cpio
 )
 
 missing=()

@@ -161,6 +161,7 @@ void AmpSimulator::onControllerFrame(const std::string& frame) {
   // The amplifier reacts before the frame is published, so a test that saw a frame also
   // sees the amplifier's answer on its way.
   if (code == kHello && options_.answerHandshake) {
+    if (!handshakeDone_.load()) model_.reportAutoUpdate();
     sendFrame(std::string(1, static_cast<char>(kReady)));
     if (!handshakeDone_.exchange(true)) {
       // At start the controller reports who it is and everything about its state.

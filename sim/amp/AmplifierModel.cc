@@ -10,6 +10,7 @@ namespace {
 constexpr std::uint8_t kSerialNumber = 0x03;
 constexpr std::uint8_t kPower = '0';
 constexpr std::uint8_t kAutoOff = '1';
+constexpr std::uint8_t kAutoUpdate = 'r';
 constexpr std::uint8_t kProductState = '3';
 constexpr std::uint8_t kVolume = 0x80;
 constexpr std::uint8_t kVolumeSetpoint = 0x81;
@@ -104,6 +105,11 @@ void AmplifierModel::reportStartUp() {
   report(kHeadphones, flag(headphones_));
 }
 
+void AmplifierModel::reportAutoUpdate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  report(kAutoUpdate, flag(settings_.autoUpdate));
+}
+
 void AmplifierModel::startRamp(int target) {
   rampTarget_ = std::clamp(target, 0, 100);
   // The controller tells its new set point. After a local change (knob, remote) it differs
@@ -133,6 +139,10 @@ void AmplifierModel::onCommand(const std::string& frame) {
       break;
     case kAutoOff:
       report(kAutoOff, flag(p1 == '1'));
+      break;
+    case kAutoUpdate:
+      settings_.autoUpdate = (p1 == '1');
+      report(kAutoUpdate, flag(settings_.autoUpdate));
       break;
     case kVolume:
       // The frame ends where a zero byte stood: a volume of 0 arrives as the code alone.

@@ -33,6 +33,8 @@ class AmplifierModel {
     Model model = Model::K40;
     std::string serialNumber = "1234567";
     bool poweredOn = true;
+    // Automatic firmware update, as the amplifier's menu sets it.
+    bool autoUpdate = false;
     int volume = 20;
     bool muted = false;
     int activeInput = 1;
@@ -44,6 +46,9 @@ class AmplifierModel {
 
   // Everything the controller reports about itself after the handshake.
   void reportStartUp();
+  // The automatic firmware update setting; the controller tells it before its ready, so
+  // the daemon knows it by its first update check.
+  void reportAutoUpdate();
   // A command from the daemon.
   void onCommand(const std::string& frame);
   // Advances ramps and state changes; called often by the simulator's thread.

@@ -17,6 +17,9 @@
 #   scenario.sh reboot-kills PROCESS     reboot ends PROCESS (by exact name), as a
 #                                        real reboot would end the daemon
 #   scenario.sh clear TOOL               TOOL answers with its default again
+#   scenario.sh bank A|B|C               /proc/cmdline names that flash bank's root
+#   scenario.sh swupdate-fails [SEL...]  swupdate fails for these selections ("all":
+#                                        every one); none: every one succeeds
 #
 # The network commands write the small state under /board/net that the default
 # ifconfig, route, arp, ping, iwconfig and vtl-net answers are made from, so the
@@ -34,7 +37,7 @@ if [ ! -d /board ] || [ ! -f /board/commands.log ]; then
 fi
 mkdir -p "$NET" "$SCEN"
 
-usage() { sed -n '5,19p' "$0" >&2; exit 2; }
+usage() { sed -n '5,22p' "$0" >&2; exit 2; }
 
 one() {
   case ${1:-} in
@@ -79,6 +82,20 @@ one() {
     clear)
       [ -n "${2:-}" ] || usage
       rm -f "$SCEN/$2"
+      ;;
+    bank)
+      # Rewritten in place: /proc/cmdline is a bind mount of this very file.
+      case ${2:-} in
+        A) printf 'root=/dev/mtdblock1 rootfstype=squashfs ro rootwait console=ttyS0,115200\n' ;;
+        B) printf 'root=/dev/mtdblock3 rootfstype=squashfs ro rootwait console=ttyS0,115200\n' ;;
+        C) printf 'root=/dev/mtdblock9 rootfstype=squashfs ro rootwait console=ttyS0,115200\n' ;;
+        *) usage ;;
+      esac > /board/cmdline
+      ;;
+    swupdate-fails)
+      shift
+      : > /board/swupdate-fails
+      for sel in "$@"; do printf '%s\n' "$sel" >> /board/swupdate-fails; done
       ;;
     *) usage ;;
   esac

@@ -3,8 +3,10 @@
 #include "Services/AudioInputs/AudioInputsServiceImpl.h"
 #include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
 #include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
+#include "Services/FirmwareUpdate/FirmwareUpdateServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
 #include "link/ReportOwners.h"
+#include "update/UpdateScheduler.h"
 
 namespace vantorellabs {
 
@@ -12,8 +14,21 @@ namespace vantorellabs {
 class ApiReportOwners : public ReportOwners {
  public:
   ApiReportOwners(VolumeServiceImpl& volume, AudioInputsServiceImpl& inputs,
-                  AudioInputsActivationServiceImpl& activation, AudioOutputsServiceImpl& outputs)
-      : volume_(volume), inputs_(inputs), activation_(activation), outputs_(outputs) {}
+                  AudioInputsActivationServiceImpl& activation, AudioOutputsServiceImpl& outputs,
+                  FirmwareUpdateServiceImpl& firmware, UpdateScheduler& updates)
+      : volume_(volume),
+        inputs_(inputs),
+        activation_(activation),
+        outputs_(outputs),
+        firmware_(firmware),
+        updates_(updates) {}
+
+  void manualUpdate() override { updates_.manualUpdate(); }
+  void updateAutoUpdateEnabled(bool e) override { firmware_.updateAutoUpdateEnabled(e); }
+  void autoUpdateTick() override { updates_.autoUpdateTick(); }
+  void whenNoUpdateRuns(const std::function<void()>& action) override {
+    updates_.whenNoUpdateRuns(action);
+  }
 
   void updateVolume(int v) override { volume_.updateVolume(v); }
   void checkPendingVolume(int v) override { volume_.checkPendingVolume(v); }
@@ -51,6 +66,8 @@ class ApiReportOwners : public ReportOwners {
   AudioInputsServiceImpl& inputs_;
   AudioInputsActivationServiceImpl& activation_;
   AudioOutputsServiceImpl& outputs_;
+  FirmwareUpdateServiceImpl& firmware_;
+  UpdateScheduler& updates_;
 };
 
 }  // namespace vantorellabs

@@ -40,6 +40,7 @@ int App::run() {
 
 void App::loopTurn() {
   statusReport_.step();
+  ctx_.owners.autoUpdateTick();
   loop_.pollStep();
 }
 

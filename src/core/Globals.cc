@@ -20,7 +20,11 @@
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"
 #include "sys/Console.h"
+#include "sys/FileSystem.h"
 #include "sys/Shell.h"
+#include "sys/WallClock.h"
+#include "update/FirmwareInstaller.h"
+#include "update/UpdateScheduler.h"
 
 namespace vantorellabs {
 
@@ -28,6 +32,8 @@ namespace {
 
 SystemShell gShell;
 SystemClock gClock;
+SystemWallClock gWallClock;
+SystemFileSystem gFiles;
 
 DeviceState buildDeviceState() {
   const ModelReading reading = detectModel(gShell);
@@ -50,7 +56,12 @@ InformationServiceImpl gInformationService;
 NameServiceImpl gNameService;
 SystemServiceImpl gSystemService;
 NetworkInformationServiceImpl gNetworkInformationService(gShell, systemConsole());
-FirmwareUpdateServiceImpl gFirmwareUpdateService;
+// The installer and the firmware service only keep a reference to the link, built below.
+extern ControllerLink gControllerLink;
+FirmwareInstaller gFirmwareInstaller(InstallerContext{gShell, gClock, gFiles, gControllerLink,
+                                                      gDeviceState, systemConsole()});
+FirmwareUpdateServiceImpl gFirmwareUpdateService(FirmwareServiceContext{
+    gFirmwareInstaller, gControllerLink, gDeviceState, gClock, gWallClock, systemConsole()});
 // The link is built first: the services send their commands through it. It only
 // records the console here; the port is opened by APP_Run.
 ControllerLink gControllerLink(systemConsole());
@@ -60,8 +71,11 @@ AudioInputsActivationServiceImpl gAudioInputsActivationService(gControllerLink, 
 AudioOutputsServiceImpl gAudioOutputsService(gControllerLink, gDeviceState);
 AudioInputControlServiceImpl gAudioInputControlService(gControllerLink, gDeviceState);
 
+UpdateScheduler gUpdateScheduler(gFirmwareInstaller, gClock, systemConsole(),
+                                 [] { return gFirmwareUpdateService.autoUpdateEnabled(); });
+
 ApiReportOwners gReportOwners(gVolumeService, gAudioInputsService, gAudioInputsActivationService,
-                              gAudioOutputsService);
+                              gAudioOutputsService, gFirmwareUpdateService, gUpdateScheduler);
 
 ApiServices gApiServices{gFeatureAvailabilityService,
                          gInformationService,

@@ -58,10 +58,14 @@ void ControllerDispatcher::defineLinkReports() {
   define(0x02, always, [this](auto&) { t_.link.markReady(); });
   define(0x08, always, [&o](auto& r) { o.refreshBleAdvertising(flagValue(r.p(1))); });
   define(0x0A, always, [&o](auto&) { o.manualUpdate(); });
+  // A reset or reboot that arrives during a firmware update waits for its end, so that it
+  // never cuts an installation in half.
   define(0x0E, always, [this, &o](auto&) {
-    factoryResetModule(t_.shell, [&o] { o.refreshBleAdvertising(false); });
+    o.whenNoUpdateRuns(
+        [this, &o] { factoryResetModule(t_.shell, [&o] { o.refreshBleAdvertising(false); }); });
   });
-  define(0x0F, always, [this](auto&) { rebootToBootParamC(t_.shell); });
+  define(0x0F, always,
+         [this, &o](auto&) { o.whenNoUpdateRuns([this] { rebootToBootParamC(t_.shell); }); });
   define(0x10, always, [&o](auto& r) { o.broadcastToTcpClients(r.text()); });
   define(0x11, always, [&o](auto&) { o.restartSddpDaemon(); });
   define('R', always, [this](auto&) { t_.da.writeDaName(); });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace vantorellabs {
@@ -28,6 +29,10 @@ class ReportOwners {
   // Firmware update.
   virtual void manualUpdate() {}
   virtual void updateAutoUpdateEnabled(bool /*enabled*/) {}
+  // Every pass of the main loop.
+  virtual void autoUpdateTick() {}
+  // Runs action at once, or after the firmware update activity that runs now has ended.
+  virtual void whenNoUpdateRuns(const std::function<void()>& action) { action(); }
 
   // System service.
   virtual void broadcastPower(bool /*isOn*/) {}

@@ -139,6 +139,11 @@ TEST_F(ApiHostE2eTest, EveryApiPathAnswers) {
       p + "AudioOutputsService/ObserveActiveOutputs",
       p + "AudioInputControlService/SendInputCommand",
       p + "NetworkInformationService/GetNetworkInformation",
+      p + "FirmwareUpdateService/GetFirmwareUpdateConfiguration",
+      p + "FirmwareUpdateService/SetFirmwareUpdateConfiguration",
+      p + "FirmwareUpdateService/GetAvailableFirmwareUpdates",
+      p + "FirmwareUpdateService/StartFirmwareUpdate",
+      p + "FirmwareUpdateService/GetFirmwareUpdateStatus",
   };
   for (const auto& m : methods) {
     const grpc::Status status = callByPath(channel, m);

@@ -69,6 +69,15 @@ class StreamReader {
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_.size();
   }
+  // Waits for the server to end the call; its final status, or UNKNOWN "still open" when
+  // the time-out passed first.
+  grpc::Status finalStatus(std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!changed_.wait_for(lock, timeout, [this] { return done_; })) {
+      return {grpc::StatusCode::UNKNOWN, "still open"};
+    }
+    return status_;
+  }
 
  private:
   grpc::ClientContext context_;

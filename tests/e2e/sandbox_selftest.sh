@@ -282,6 +282,34 @@ echo 'interface eth0' > "$TMP/rootfs/opt/vtl/sys/dhcpcd.conf"
 out=$(board --rootfs "$TMP/rootfs" cat /opt/vtl/sys/dhcpcd.conf)
 expect "board image files are copied onto the board" "interface eth0" "$out"
 
+# --- firmware: web server, images, swupdate results, flash banks ---------------
+out=$(board sh -c '
+  mkdir /board/www && echo template > /board/www/sw-description-user.template
+  cd /tmp && wget -q https://fw.example.net/f/sw-description-user.template?nocache=17 2>/dev/null
+  echo "wget=$?"; cat "/tmp/sw-description-user.template?nocache=17"
+  wget -q https://fw.example.net/f/missing?nocache=1 2>/dev/null; echo "missing=$?"
+  '"$REPO"'/sim/board/make-swu /tmp/v.swu 1.2.0 && cpio -it < /tmp/v.swu 2>/dev/null
+  swupdate -e stable,copy-B -i /tmp/v.swu; echo "image=$?"
+  swupdate -e stable,copy-B -i /etc/issue 2>/dev/null; echo "not an image=$?"
+  /board/bin/scenario swupdate-fails copy-B
+  swupdate -e stable,copy-B -i /tmp/v.swu 2>/dev/null; echo "copy-B=$?"
+  swupdate -e stable,copy-A -i /tmp/v.swu; echo "copy-A=$?"
+  /board/bin/scenario swupdate-fails
+  swupdate -e stable,copy-B -i /tmp/v.swu; echo "again=$?"
+  /board/bin/scenario bank B; cat /proc/cmdline')
+expect "web server, .swu images, swupdate results and banks" \
+  'wget=0
+template
+missing=1
+sw-description
+rootfs.squashfs
+image=0
+not an image=1
+copy-B=1
+copy-A=0
+again=0
+root=/dev/mtdblock3 rootfstype=squashfs ro rootwait console=ttyS0,115200' "$out"
+
 # --- processes -----------------------------------------------------------------
 # The token in their arguments tells this board's processes from other boards'.
 board sh -c "sh -c 'sleep 300; : $TOKEN' & hcidump $TOKEN & sleep 0.2; kill -0 \$!"

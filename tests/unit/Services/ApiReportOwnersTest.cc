@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Fakes.h"
+#include "FirmwareTestSupport.h"
 #include "ServiceTestSupport.h"
 #include "Services/ApiReportOwners.h"
 #include "link/ControllerDispatcher.h"
@@ -59,7 +60,12 @@ class ApiReportOwnersTest : public ::testing::Test {
   AudioInputsServiceImpl inputs{link, state};
   AudioInputsActivationServiceImpl activation{link, state};
   AudioOutputsServiceImpl outputs{link, state};
-  ApiReportOwners owners{volume, inputs, activation, outputs};
+  testing::FirmwareParts parts{link, state, console};
+  FirmwareInstaller& installer = parts.installer;
+  FirmwareUpdateServiceImpl& firmware = parts.service;
+  UpdateScheduler updates{installer, parts.clock, console,
+                          [this] { return firmware.autoUpdateEnabled(); }};
+  ApiReportOwners owners{volume, inputs, activation, outputs, firmware, updates};
   DaModuleLink da{link, state, owners, console};
   ControllerDispatcher dispatcher{DispatchTargets{link, state, da, owners, shell, poller, console}};
   LoopbackServer server{&volume, &activation, &outputs};
@@ -193,6 +199,33 @@ TEST_F(ApiReportOwnersTest, OutputReports) {
   request.set_id(3);
   EXPECT_EQ(outputs.UpdateOutput(&context, &request, &response).error_message(),
             "Output not Switched");
+}
+
+TEST_F(ApiReportOwnersTest, FirmwareReports) {
+  dispatch("r1");
+  EXPECT_TRUE(firmware.autoUpdateEnabled());
+  dispatch("rx");
+  EXPECT_TRUE(firmware.autoUpdateEnabled());
+  dispatch("r0");
+  EXPECT_FALSE(firmware.autoUpdateEnabled());
+
+  // A reboot request during an installation waits for its end.
+  ASSERT_TRUE(installer.beginUpdate());
+  dispatch(bytes({0x0F}));
+  dispatch(bytes({0x0A}));
+  owners.autoUpdateTick();
+  EXPECT_TRUE(shell.commands.empty());
+  installer.endUpdate();
+  owners.autoUpdateTick();
+  EXPECT_THAT(shell.commands, ElementsAre("fw_setenv bootparam C", "reboot"));
+  EXPECT_THAT(console.all(), ::testing::HasSubstr("Update Already In Progress\n"));
+  EXPECT_THAT(console.all(), ::testing::HasSubstr("Auto Update Not Enabled\n"));
+
+  // The manual request runs on the worker and reports through the link.
+  controllerPty.readAvailable();
+  dispatch(bytes({0x0A}));
+  updates.waitForWorker();
+  EXPECT_EQ(testing::controllerFrames(controllerPty), "0A 0B01 0B03 0B09 0B0A 0B0F");
 }
 
 }  // namespace
