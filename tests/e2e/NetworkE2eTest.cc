@@ -210,10 +210,16 @@ TEST_F(NetworkServiceE2eTest, ReportsConnectedAndDisconnectedInterfaces) {
   EXPECT_FALSE(es.isinternetreachable());
   EXPECT_FALSE(es.has_ipv4status());
   EXPECT_FALSE(es.has_ipv4dnsstatus());
-  EXPECT_TRUE(
-      daemon.waitForOutput("Reading Network Info on wlan0\nReading Network Status on wlan0\n"
-                           "Reading IPv4 Status on wlan0\nReading IPv4 DNS Status on wlan0\n"
-                           "Reading Network Info on eth0\nReading Network Status on eth0\n"));
+  // The service's lines in order; other threads' lines (the main loop's) may come between.
+  ASSERT_TRUE(daemon.waitForOutput("Reading Network Status on eth0\n"));
+  const std::string out = daemon.output();
+  std::size_t at = 0;
+  for (const char* line : {"Reading Network Info on wlan0\n", "Reading Network Status on wlan0\n",
+                           "Reading IPv4 Status on wlan0\n", "Reading IPv4 DNS Status on wlan0\n",
+                           "Reading Network Info on eth0\n", "Reading Network Status on eth0\n"}) {
+    at = out.find(line, at);
+    ASSERT_NE(at, std::string::npos) << line;
+  }
 
   // Ethernet comes up with a fixed address and no way to the internet; Wi-Fi goes.
   boardScenario("down wlan0 + eth0 192.168.1.20 + no-internet");
