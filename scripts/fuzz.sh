@@ -4,7 +4,7 @@
 # first crash, leak, time-out or sanitizer report.
 #   scripts/fuzz.sh BUILD_DIR [SECONDS_PER_TARGET]
 set -euo pipefail
-build=${1:?usage: scripts/fuzz.sh BUILD_DIR [SECONDS]}
+build=$(cd "${1:?usage: scripts/fuzz.sh BUILD_DIR [SECONDS]}" && pwd)
 seconds=${2:-60}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
