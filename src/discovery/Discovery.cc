@@ -13,7 +13,6 @@ namespace vantorellabs {
 namespace {
 
 constexpr char kSedDelimiter = '|';
-constexpr const char* kCopyTemplateCommand = "cp /opt/vtl/sys/vantorel-link-grpc.service /config";
 constexpr const char* kAvahiReloadCommand = "/etc/init.d/S50avahi-daemon reload";
 constexpr const char* kSddpStopCommand = "killall vtl-sddp";
 constexpr const char* kSddpStartPrefix = "/opt/vtl/bin/vtl-sddp -c /opt/vtl/sys/sddp/";
@@ -72,7 +71,9 @@ void Discovery::refreshDiscoveryRecord() {
   std::lock_guard<std::mutex> lock(refreshMutex_);
   const std::string serial = state_.serialNumber();
   if (serial == DeviceState::kUnknownSerialNumber) return;
-  if (!fileExists_(kAvahiServicePath)) shell_.run(kCopyTemplateCommand);
+  if (!fileExists_(kAvahiServicePath)) {
+    shell_.run(std::string("cp ") + kAvahiServiceTemplatePath + " /config");
+  }
 
   const char* modelRecord = nullptr;
   switch (state_.model()) {
