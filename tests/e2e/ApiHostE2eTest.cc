@@ -138,6 +138,17 @@ TEST_F(ApiHostE2eTest, EveryApiPathAnswers) {
       p + "AudioOutputsService/UpdateOutput",
       p + "AudioOutputsService/ObserveActiveOutputs",
       p + "AudioInputControlService/SendInputCommand",
+      p + "FeatureAvailabilityService/GetAvailableFeatures",
+      p + "InformationService/GetInformation",
+      p + "InformationService/NoOperation",
+      p + "NameService/GetNameSchema",
+      p + "NameService/GetName",
+      p + "NameService/SetName",
+      p + "SystemService/GetServiceSchema",
+      p + "SystemService/GetPower",
+      p + "SystemService/ObservePower",
+      p + "SystemService/SetPower",
+      p + "SystemService/FactoryReset",
   };
   for (const auto& m : methods) {
     const grpc::Status status = callByPath(channel, m);
