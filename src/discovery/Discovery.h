@@ -62,7 +62,8 @@ class Discovery {
 std::string publishableText(const std::string& text, std::size_t maxBytes);
 
 // The shell command that makes sed replace, in `file`, the first match of `pattern` on
-// each line with the literal text `replacement`.
+// each line with the literal text `replacement`. The pattern is the daemon's own regular
+// expression and must not hold '|'; the replacement may hold anything.
 std::string sedReplaceCommand(const std::string& pattern, const std::string& replacement,
                               const std::string& file);
 
