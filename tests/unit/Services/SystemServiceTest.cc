@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <string>
 
-#include "Fakes.h"
 #include "ServiceTestSupport.h"
 #include "Services/ApiReportOwners.h"
 #include "Services/System/SystemServiceImpl.h"
@@ -14,135 +12,44 @@
 namespace vantorellabs {
 namespace {
 
+using grpc::StatusCode;
 using protobuf::ObservePowerResponse;
 using testing::bytes;
 using ::testing::ElementsAre;
-using testing::FakePoller;
-using testing::FakeShell;
-using testing::LoopbackServer;
-using testing::PtyPair;
-using testing::ServiceBench;
-using testing::StreamCollector;
-using testing::TempDir;
 
-class SystemServiceTest : public ::testing::Test, protected ServiceBench {
+class SystemServiceTest : public ::testing::Test, protected testing::ServiceBench {
  protected:
-  grpc::Status setPower(std::optional<bool> on, std::optional<bool> autoOff,
-                        std::optional<unsigned> delay = std::nullopt) {
-    grpc::ServerContext context;
-    protobuf::SetPowerRequest request;
-    if (on) request.set_ispoweredon(*on);
-    if (autoOff) request.set_isautooffenabled(*autoOff);
-    if (delay) request.set_autooffdelay(*delay);
-    protobuf::SetPowerResponse response;
-    return service.SetPower(&context, &request, &response);
-  }
-  protobuf::GetPowerResponse power() {
-    grpc::ServerContext context;
-    protobuf::GetPowerResponse response;
-    EXPECT_TRUE(service.GetPower(&context, nullptr, &response).ok());
-    return response;
-  }
-
-  SystemServiceImpl service{link, state, console};
-};
-
-TEST_F(SystemServiceTest, Schema) {
-  grpc::ServerContext context;
-  protobuf::GetSystemServiceSchemaResponse schema;
-  ASSERT_TRUE(service.GetServiceSchema(&context, nullptr, &schema).ok());
-  EXPECT_FALSE(schema.has_displayschema());
-  const auto& autoOff = schema.powerschema().isautooffenabled();
-  EXPECT_TRUE(autoOff.default_());
-  EXPECT_EQ(autoOff.permission(), protobuf::PERMISSION_READ_WRITE);
-  const auto& delay = schema.powerschema().autooffdelay();
-  EXPECT_EQ(delay.range().min(), 30U);
-  EXPECT_EQ(delay.range().max(), 30U);
-  EXPECT_EQ(delay.increment(), 0U);
-  EXPECT_EQ(delay.default_(), 30U);
-  EXPECT_EQ(delay.units(), "minutes");
-  EXPECT_EQ(delay.permission(), protobuf::PERMISSION_READ);
-}
-
-TEST_F(SystemServiceTest, SetPowerSendsWhatTheProductStateAllows) {
-  struct Case {
-    char schedule;
-    std::optional<bool> on;
-    std::optional<bool> autoOff;
-    std::optional<unsigned> delay;
-    grpc::StatusCode code;
-    std::string frames;
-  };
-  const auto u = std::nullopt;
-  const Case cases[] = {
-      {'0', true, u, u, grpc::StatusCode::OK, bytes({0x30, '1', 0})},
-      {'1', false, true, u, grpc::StatusCode::OK, bytes({0x30, '0', 0, 0x31, '1', 0})},
-      {'2', u, false, u, grpc::StatusCode::OK, bytes({0x31, '0', 0})},
-      {'7', u, true, 45, grpc::StatusCode::OK, bytes({0x31, '1', 0})},
-      {'2', true, true, u, grpc::StatusCode::UNAVAILABLE, ""},
-      {'5', false, u, u, grpc::StatusCode::UNAVAILABLE, ""},
-      {'1', u, u, 60, grpc::StatusCode::OK, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(1, c.schedule) + " " + std::to_string(&c - cases));
-    console.clear();
-    ASSERT_TRUE(state.setSchedule(c.schedule));
-    const grpc::Status status = setPower(c.on, c.autoOff, c.delay);
-    EXPECT_EQ(status.error_code(), c.code);
-    EXPECT_EQ(status.error_message(),
-              c.code == grpc::StatusCode::OK ? "" : "Product State Transisioning");
-    EXPECT_EQ(pty.readMaster(c.frames.size()), c.frames);
-    ASSERT_FALSE(console.prints().empty());
-    EXPECT_EQ(console.prints()[0], std::string("Current Schedule: '") + c.schedule + "'\n");
-  }
-  // Nothing is mirrored until the controller reports.
-  EXPECT_FALSE(power().ispoweredon());
-  EXPECT_TRUE(power().isautooffenabled());
-  EXPECT_EQ(power().autooffdelay(), 30U);
-}
-
-TEST_F(SystemServiceTest, FactoryResetOnlyWhenSettled) {
-  for (char schedule : {'0', '1', '2', '7'}) {
-    SCOPED_TRACE(schedule);
-    ASSERT_TRUE(state.setSchedule(schedule));
-    grpc::ServerContext context;
-    protobuf::FactoryResetResponse response;
-    const grpc::Status status = service.FactoryReset(&context, nullptr, &response);
-    const bool settled = schedule <= '1';
-    EXPECT_EQ(status.error_code(), settled ? grpc::StatusCode::OK : grpc::StatusCode::UNAVAILABLE);
-    EXPECT_EQ(status.error_message(), settled ? "" : "Product State Transisioning");
-    EXPECT_EQ(pty.readMaster(settled ? 2 : 0), settled ? bytes({0x32, 0}) : "");
-  }
-}
-
-// The reports reach the service and discovery through the real dispatcher.
-class SystemReportsTest : public SystemServiceTest {
- protected:
-  SystemReportsTest() {
+  SystemServiceTest() {
     da.attach(daPty.slave);
     owners.attachSystem(service);
     owners.attachDiscovery(discovery);
   }
+  grpc::Status setPower(std::optional<bool> on, std::optional<bool> autoOff,
+                        std::optional<unsigned> delay) {
+    protobuf::SetPowerRequest request;
+    if (on) request.set_ispoweredon(*on);
+    if (autoOff) request.set_isautooffenabled(*autoOff);
+    if (delay) request.set_autooffdelay(*delay);
+    return service.SetPower(&context, &request, nullptr);
+  }
+  protobuf::GetPowerResponse power() {
+    protobuf::GetPowerResponse response;
+    EXPECT_TRUE(service.GetPower(&context, nullptr, &response).ok());
+    return response;
+  }
+  std::unique_ptr<testing::StreamCollector<ObservePowerResponse>> observe() {
+    return std::make_unique<testing::StreamCollector<ObservePowerResponse>>(
+        [this](grpc::ClientContext* c) { return stub->ObservePower(c, {}); });
+  }
   void dispatch(const std::string& frame) { dispatcher.dispatchControllerFrame(frame); }
-  std::unique_ptr<StreamCollector<ObservePowerResponse>> observe() {
-    auto stream = std::make_unique<StreamCollector<ObservePowerResponse>>(
-        [this](grpc::ClientContext* context) {
-          return stub->ObservePower(context, protobuf::ObservePowerRequest());
-        });
-    return stream;
-  }
-  static std::vector<bool> values(const std::vector<ObservePowerResponse>& messages) {
-    std::vector<bool> v;
-    for (const auto& m : messages) v.push_back(m.ispoweredon());
-    return v;
-  }
 
-  PtyPair daPty;
-  FakeShell shell;
-  FakePoller poller;
-  TempDir dir;
-  Discovery discovery{shell, state, console, dir.file("name"),
-                      [](const std::string&) { return true; }};
+  grpc::ServerContext context;
+  SystemServiceImpl service{link, state, console};
+  testing::PtyPair daPty;
+  testing::FakeShell shell;
+  testing::FakePoller poller;
+  testing::TempDir dir;
+  Discovery discovery{shell, state, console, dir.file("name"), [](const auto&) { return true; }};
   VolumeServiceImpl volume{link, state};
   AudioInputsServiceImpl inputs{link, state};
   AudioInputsActivationServiceImpl activation{link, state};
@@ -150,70 +57,110 @@ class SystemReportsTest : public SystemServiceTest {
   ApiReportOwners owners{volume, inputs, activation, outputs};
   DaModuleLink da{link, state, owners, console};
   ControllerDispatcher dispatcher{DispatchTargets{link, state, da, owners, shell, poller, console}};
-  LoopbackServer server{&service};
+  testing::LoopbackServer server{&service};
   std::unique_ptr<protobuf::SystemService::Stub> stub =
       protobuf::SystemService::NewStub(server.channel());
 };
 
-TEST_F(SystemReportsTest, EveryStreamHearsEachPowerReportAndEachNewSubscriber) {
+TEST_F(SystemServiceTest, SchemaAndTheRpcsThisAmplifierLacks) {
+  protobuf::GetSystemServiceSchemaResponse schema;
+  ASSERT_TRUE(service.GetServiceSchema(&context, nullptr, &schema).ok());
+  EXPECT_FALSE(schema.has_displayschema());
+  EXPECT_EQ(schema.powerschema().isautooffenabled().ShortDebugString(),
+            "default: true permission: PERMISSION_READ_WRITE");
+  EXPECT_EQ(schema.powerschema().autooffdelay().ShortDebugString(),
+            "range { min: 30 max: 30 } default: 30 units: \"minutes\" permission: PERMISSION_READ");
+  for (const grpc::Status& status : {service.GetDisplay(&context, nullptr, nullptr),
+                                     service.SetDisplay(&context, nullptr, nullptr),
+                                     service.ResetDefaults(&context, nullptr, nullptr)}) {
+    EXPECT_EQ(status.error_code(), StatusCode::UNIMPLEMENTED);
+    EXPECT_EQ(status.error_message(), "");
+  }
+}
+
+TEST_F(SystemServiceTest, CommandsAreSentWhenTheProductStateAllows) {
+  struct Case {
+    char schedule;
+    std::optional<bool> on, autoOff;
+    std::optional<unsigned> delay;
+    StatusCode code;
+    std::string frames;
+  };
+  const auto none = std::nullopt;
+  const Case cases[] = {
+      {'0', true, none, none, StatusCode::OK, bytes({0x30, '1', 0})},
+      {'1', false, true, none, StatusCode::OK, bytes({0x30, '0', 0, 0x31, '1', 0})},
+      {'2', none, false, none, StatusCode::OK, bytes({0x31, '0', 0})},
+      {'7', none, true, 45, StatusCode::OK, bytes({0x31, '1', 0})},
+      {'1', none, none, 60, StatusCode::OK, ""},
+      {'2', true, true, none, StatusCode::UNAVAILABLE, ""},
+      {'5', false, none, none, StatusCode::UNAVAILABLE, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    console.clear();
+    ASSERT_TRUE(state.setSchedule(c.schedule));
+    const grpc::Status status = setPower(c.on, c.autoOff, c.delay);
+    EXPECT_EQ(status.error_code(), c.code);
+    EXPECT_EQ(status.error_message(), status.ok() ? "" : "Product State Transisioning");
+    EXPECT_EQ(pty.readMaster(c.frames.size()), c.frames);
+    EXPECT_EQ(console.prints().at(0), std::string("Current Schedule: '") + c.schedule + "'\n");
+  }
+  for (char schedule : {'0', '1', '2', '7'}) {
+    ASSERT_TRUE(state.setSchedule(schedule));
+    const grpc::Status status = service.FactoryReset(&context, nullptr, nullptr);
+    const bool settled = schedule <= '1';
+    EXPECT_EQ(status.error_message(), settled ? "" : "Product State Transisioning") << schedule;
+    EXPECT_EQ(status.error_code(), settled ? StatusCode::OK : StatusCode::UNAVAILABLE);
+    EXPECT_EQ(pty.readMaster(settled ? 2 : 0), settled ? bytes({0x32, 0}) : "") << schedule;
+  }
+  // Nothing is mirrored until the controller reports.
+  EXPECT_EQ(power().ShortDebugString(), "isAutoOffEnabled: true autoOffDelay: 30");
+}
+
+TEST_F(SystemServiceTest, EveryStreamHearsEachPowerReportAndEachNewSubscriber) {
   auto first = observe();
   ASSERT_TRUE(first->waitForCount(1));
   auto second = observe();
   // The new subscriber's current state goes to every open stream.
   ASSERT_TRUE(first->waitForCount(2));
-  ASSERT_TRUE(second->waitForCount(1));
-
   dispatch(bytes({0x30, '1'}));
   dispatch(bytes({0x30, 'x'}));  // not a flag: nothing
   dispatch(bytes({0x30, '1'}));  // unchanged, still sent
   dispatch(bytes({0x30, '0'}));
   ASSERT_TRUE(first->waitForCount(5));
   ASSERT_TRUE(second->waitForCount(4));
-  EXPECT_THAT(values(first->messages()), ElementsAre(false, false, true, true, false));
-  EXPECT_THAT(values(second->messages()), ElementsAre(false, true, true, false));
+  auto values = [](const auto& stream) {
+    std::vector<bool> v;
+    for (const auto& m : stream->messages()) v.push_back(m.ispoweredon());
+    return v;
+  };
+  EXPECT_THAT(values(first), ElementsAre(false, false, true, true, false));
+  EXPECT_THAT(values(second), ElementsAre(false, true, true, false));
   second->cancel();
-  ASSERT_TRUE(::vantorellabs::testing::eventually([&] { return service.observerCount() == 1; }));
+  EXPECT_TRUE(testing::eventually([&] { return service.observerCount() == 1; }));
 }
 
-TEST_F(SystemReportsTest, ReportsUpdateTheMirrorAndDiscovery) {
-  dispatch(bytes({0x30, '1'}));
-  dispatch(bytes({0x31, '0'}));
-  EXPECT_TRUE(power().ispoweredon());
-  EXPECT_FALSE(power().isautooffenabled());
-  dispatch(bytes({0x31, 'x'}));  // anything but '1' disables
-  EXPECT_FALSE(power().isautooffenabled());
-  dispatch(bytes({0x31, '1'}));
-  EXPECT_TRUE(power().isautooffenabled());
-
+TEST_F(SystemServiceTest, ReportsUpdateTheMirrorAndDiscovery) {
+  for (const auto& [frame, shown] : std::vector<std::pair<std::string, std::string>>{
+           {bytes({0x30, '1'}), "isPoweredOn: true isAutoOffEnabled: true autoOffDelay: 30"},
+           {bytes({0x31, '0'}), "isPoweredOn: true autoOffDelay: 30"},
+           {bytes({0x31, '1'}), "isPoweredOn: true isAutoOffEnabled: true autoOffDelay: 30"},
+           {bytes({0x31, 'x'}), "isPoweredOn: true autoOffDelay: 30"},
+       }) {
+    dispatch(frame);
+    EXPECT_EQ(power().ShortDebugString(), shown);
+  }
   dispatch(
       "\x03"
       "7654321");
   dispatch(bytes({0x11}));
   EXPECT_THAT(
       shell.commands,
-      ElementsAre(::testing::StartsWith("sed -i 's|<name>"), ::testing::_, ::testing::_,
+      ElementsAre(::testing::HasSubstr("<name>Vantorel K7100-7654321</name>"),
+                  ::testing::HasSubstr("<txt-record>name=K7100-7654321</txt-record>"), ::testing::_,
                   ::testing::_, "/etc/init.d/S50avahi-daemon reload", "killall vtl-sddp",
                   "/opt/vtl/bin/vtl-sddp -c /opt/vtl/sys/sddp/K7100.conf -i K7100-7654321"));
-  EXPECT_EQ(shell.commands[1],
-            "sed -i 's|<txt-record>name=[^<]*</txt-record>|<txt-record>name=K7100-7654321"
-            "</txt-record>|' /config/vantorel-link-grpc.service");
-}
-
-TEST_F(SystemReportsTest, DisplayRpcsAreNotImplemented) {
-  grpc::ClientContext getContext;
-  protobuf::GetDisplayResponse display;
-  const grpc::Status get = stub->GetDisplay(&getContext, {}, &display);
-  grpc::ClientContext setContext;
-  protobuf::SetDisplayResponse set;
-  const grpc::Status put = stub->SetDisplay(&setContext, {}, &set);
-  grpc::ClientContext resetContext;
-  protobuf::ResetDefaultsResponse reset;
-  const grpc::Status defaults = stub->ResetDefaults(&resetContext, {}, &reset);
-  for (const grpc::Status& status : {get, put, defaults}) {
-    EXPECT_EQ(status.error_code(), grpc::StatusCode::UNIMPLEMENTED);
-    EXPECT_EQ(status.error_message(), "");
-  }
-  EXPECT_EQ(pty.readMaster(), "");
 }
 
 }  // namespace
