@@ -14,8 +14,8 @@ namespace vantorellabs {
 
 // Power, automatic power-off and the factory reset of the amplifier, and a stream of the
 // power state. Requests become controller commands; what it reports follows the
-// controller's reports. The display RPCs are not overridden: the amplifier has no display
-// settings, so they answer UNIMPLEMENTED.
+// controller's reports. The display and reset-defaults RPCs are not overridden: this
+// amplifier has neither, so they answer UNIMPLEMENTED.
 class SystemServiceImpl final : public protobuf::SystemService::Service {
  public:
   static constexpr std::uint8_t kCodePower = 0x30;
