@@ -12,6 +12,9 @@ constexpr std::uint8_t kPower = '0';
 constexpr std::uint8_t kAutoOff = '1';
 constexpr std::uint8_t kAutoUpdate = 'r';
 constexpr std::uint8_t kProductState = '3';
+constexpr std::uint8_t kFactoryReset = '2';
+constexpr std::uint8_t kModuleFactoryReset = 0x0E;
+constexpr std::uint8_t kSddpRestart = 0x11;
 constexpr std::uint8_t kVolume = 0x80;
 constexpr std::uint8_t kVolumeSetpoint = 0x81;
 constexpr std::uint8_t kMute = 0x82;
@@ -59,7 +62,8 @@ AmplifierModel::AmplifierModel(Settings settings, Send send)
       muted_(settings_.muted),
       activeInput_(settings_.activeInput),
       poweredOn_(settings_.poweredOn),
-      productState_(settings_.poweredOn ? '1' : '0') {}
+      productState_(settings_.poweredOn ? '1' : '0'),
+      autoOff_(settings_.autoOffEnabled) {}
 
 void AmplifierModel::report(std::uint8_t code, const std::string& payload) {
   send_(byte(code) + payload);
@@ -91,7 +95,7 @@ void AmplifierModel::reportStartUp() {
   report(kSerialNumber, settings_.serialNumber);
   report(kPower, flag(poweredOn_));
   report(kProductState, std::string(1, productState_));
-  report(kAutoOff, "0");
+  report(kAutoOff, flag(autoOff_));
   reportVolume();
   report(kMute, flag(muted_));
   report(kBalance, byte(balance_ + kBalanceOffset));
@@ -128,6 +132,27 @@ void AmplifierModel::setPower(bool on) {
   poweredOn_ = on;
 }
 
+void AmplifierModel::factoryReset() {
+  ++factoryResets_;
+  // Back to the settings the unit left the factory with; power stays as it is.
+  inputs_ = {};
+  balance_ = 0;
+  muted_ = settings_.muted;
+  rampTarget_ = volume_ = settings_.volume;
+  activeInput_ = settings_.activeInput;
+  outputs_[0] = outputs_[1] = false;
+  headphones_ = false;
+  autoOff_ = settings_.autoOffEnabled;
+  report(kAutoOff, flag(autoOff_));
+  reportVolume();
+  report(kMute, flag(muted_));
+  report(kBalance, byte(balance_ + kBalanceOffset));
+  reportActiveInput();
+  report(kOutput1, flag(outputs_[0]));
+  report(kOutput2, flag(outputs_[1]));
+  if (settings_.factoryResetIncludesModule) report(kModuleFactoryReset);
+}
+
 void AmplifierModel::onCommand(const std::string& frame) {
   if (frame.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -138,7 +163,11 @@ void AmplifierModel::onCommand(const std::string& frame) {
       setPower(p1 == '1');
       break;
     case kAutoOff:
-      report(kAutoOff, flag(p1 == '1'));
+      autoOff_ = (p1 == '1');
+      report(kAutoOff, flag(autoOff_));
+      break;
+    case kFactoryReset:
+      factoryReset();
       break;
     case kAutoUpdate:
       settings_.autoUpdate = (p1 == '1');
@@ -245,6 +274,24 @@ void AmplifierModel::playTrack(const std::string& title) {
   report(kActiveMetadata, title);
 }
 
+void AmplifierModel::setAutoOffOnPanel(bool enabled) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  autoOff_ = enabled;
+  report(kAutoOff, flag(autoOff_));
+}
+
+bool AmplifierModel::autoOffTimerExpired() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!autoOff_ || !poweredOn_ || !stateWalk_.empty()) return false;
+  setPower(false);
+  return true;
+}
+
+void AmplifierModel::requestSddpRestart() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  report(kSddpRestart);
+}
+
 int AmplifierModel::volume() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return volume_;
@@ -280,6 +327,15 @@ bool AmplifierModel::outputOn(int output) const {
 std::uint8_t AmplifierModel::lastTransportCommand() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return lastTransport_;
+}
+
+bool AmplifierModel::autoOffEnabled() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return autoOff_;
+}
+int AmplifierModel::factoryResets() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return factoryResets_;
 }
 
 }  // namespace ampsim

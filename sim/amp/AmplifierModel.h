@@ -40,6 +40,10 @@ class AmplifierModel {
     int activeInput = 1;
     // Milliseconds between two steps of a volume ramp and between two product states.
     int stepMs = 10;
+    // Automatic power-off, as set at the factory.
+    bool autoOffEnabled = false;
+    // A factory reset of the amplifier also asks the network module to reset itself.
+    bool factoryResetIncludesModule = true;
   };
 
   AmplifierModel(Settings settings, Send send);
@@ -57,6 +61,12 @@ class AmplifierModel {
   // Things a person does on the amplifier's front panel.
   void turnVolumeKnob(int volume);
   void playTrack(const std::string& title);
+  void setAutoOffOnPanel(bool enabled);
+  // The power-off timer runs out: an amplifier that is on and has automatic power-off
+  // enabled switches itself off. Returns whether it did.
+  bool autoOffTimerExpired();
+  // The controller asks the module to restart its SDDP announcer.
+  void requestSddpRestart();
 
   // Reads of the model, for tests.
   int volume() const;
@@ -68,6 +78,8 @@ class AmplifierModel {
   int balance() const;
   bool outputOn(int output) const;
   std::uint8_t lastTransportCommand() const;
+  bool autoOffEnabled() const;
+  int factoryResets() const;
 
  private:
   void report(std::uint8_t code, const std::string& payload = "");
@@ -76,6 +88,7 @@ class AmplifierModel {
   void reportActiveSettings();
   void startRamp(int target);
   void setPower(bool on);
+  void factoryReset();
   Input& active() { return inputs_[activeInput_ - 1]; }
 
   mutable std::mutex mutex_;
@@ -96,6 +109,8 @@ class AmplifierModel {
   bool outputs_[2] = {false, false};
   bool headphones_ = false;
   std::uint8_t lastTransport_ = 0;
+  bool autoOff_ = false;
+  int factoryResets_ = 0;
 };
 
 }  // namespace ampsim

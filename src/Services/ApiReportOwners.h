@@ -4,7 +4,9 @@
 #include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
 #include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
 #include "Services/FirmwareUpdate/FirmwareUpdateServiceImpl.h"
+#include "Services/System/SystemServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
+#include "discovery/Discovery.h"
 #include "link/ReportOwners.h"
 #include "update/UpdateScheduler.h"
 
@@ -61,6 +63,23 @@ class ApiReportOwners : public ReportOwners {
   void updateOutputSwitched(int id, bool s) override { outputs_.updateOutputSwitched(id, s); }
   void updateHeadphonesActive(bool a) override { outputs_.updateHeadphonesActive(a); }
 
+  // The system service and local discovery are handed over once built; until then their
+  // reports change nothing here.
+  void attachSystem(SystemServiceImpl& system) { system_ = &system; }
+  void attachDiscovery(Discovery& discovery) { discovery_ = &discovery; }
+  void broadcastPower(bool isOn) override {
+    if (system_ != nullptr) system_->broadcastPower(isOn);
+  }
+  void updateAutoOffEnabled(bool e) override {
+    if (system_ != nullptr) system_->updateAutoOffEnabled(e);
+  }
+  void refreshDiscoveryRecord() override {
+    if (discovery_ != nullptr) discovery_->refreshDiscoveryRecord();
+  }
+  void restartSddpDaemon() override {
+    if (discovery_ != nullptr) discovery_->restartSddpDaemon();
+  }
+
  private:
   VolumeServiceImpl& volume_;
   AudioInputsServiceImpl& inputs_;
@@ -68,6 +87,8 @@ class ApiReportOwners : public ReportOwners {
   AudioOutputsServiceImpl& outputs_;
   FirmwareUpdateServiceImpl& firmware_;
   UpdateScheduler& updates_;
+  SystemServiceImpl* system_ = nullptr;
+  Discovery* discovery_ = nullptr;
 };
 
 }  // namespace vantorellabs

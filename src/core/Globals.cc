@@ -16,6 +16,7 @@
 #include "Services/Volume/VolumeServiceImpl.h"
 #include "core/App.h"
 #include "core/Identity.h"
+#include "discovery/Discovery.h"
 #include "server/ApiServer.h"
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"
@@ -50,11 +51,11 @@ DeviceState buildDeviceState() {
 // All static objects live in this one file so that they are built in this order: the
 // device state, the eleven services, then the rest.
 DeviceState gDeviceState = buildDeviceState();
+Discovery gDiscovery(gShell, gDeviceState, systemConsole(), kProductNamePath);
 
 FeatureAvailabilityServiceImpl gFeatureAvailabilityService;
-InformationServiceImpl gInformationService;
-NameServiceImpl gNameService;
-SystemServiceImpl gSystemService;
+InformationServiceImpl gInformationService(gDeviceState);
+NameServiceImpl gNameService(gDeviceState, kProductNamePath, gDiscovery);
 NetworkInformationServiceImpl gNetworkInformationService(gShell, systemConsole());
 // The installer and the firmware service only keep a reference to the link, built below.
 extern ControllerLink gControllerLink;
@@ -70,6 +71,7 @@ AudioInputsServiceImpl gAudioInputsService(gControllerLink, gDeviceState);
 AudioInputsActivationServiceImpl gAudioInputsActivationService(gControllerLink, gDeviceState);
 AudioOutputsServiceImpl gAudioOutputsService(gControllerLink, gDeviceState);
 AudioInputControlServiceImpl gAudioInputControlService(gControllerLink, gDeviceState);
+SystemServiceImpl gSystemService(gControllerLink, gDeviceState, systemConsole());
 
 UpdateScheduler gUpdateScheduler(gFirmwareInstaller, gClock, systemConsole(),
                                  [] { return gFirmwareUpdateService.autoUpdateEnabled(); });
@@ -95,6 +97,8 @@ int APP_Run() {
   // The running server; APP_Run never returns once the loop runs, so it outlives the
   // API thread's use of it.
   std::unique_ptr<grpc::Server> apiServer;
+  gReportOwners.attachSystem(gSystemService);
+  gReportOwners.attachDiscovery(gDiscovery);
   App app(AppContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink, gReportOwners,
                      kControllerPortPath, kDaPortPath, [&apiServer] {
                        std::thread([&apiServer] {

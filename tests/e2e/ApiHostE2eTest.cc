@@ -144,6 +144,17 @@ TEST_F(ApiHostE2eTest, EveryApiPathAnswers) {
       p + "FirmwareUpdateService/GetAvailableFirmwareUpdates",
       p + "FirmwareUpdateService/StartFirmwareUpdate",
       p + "FirmwareUpdateService/GetFirmwareUpdateStatus",
+      p + "FeatureAvailabilityService/GetAvailableFeatures",
+      p + "InformationService/GetInformation",
+      p + "InformationService/NoOperation",
+      p + "NameService/GetNameSchema",
+      p + "NameService/GetName",
+      p + "NameService/SetName",
+      p + "SystemService/GetServiceSchema",
+      p + "SystemService/GetPower",
+      p + "SystemService/ObservePower",
+      p + "SystemService/SetPower",
+      p + "SystemService/FactoryReset",
   };
   for (const auto& m : methods) {
     const grpc::Status status = callByPath(channel, m);
