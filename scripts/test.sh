@@ -31,3 +31,12 @@ echo "== unit tests with ThreadSanitizer"
 configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DAMP_SANITIZE=thread -DAMP_UNIT_ONLY=ON
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L unit
+
+# The board is 32-bit ARM: plain char is unsigned there, and long, size_t and time_t are 32
+# bits. Its programs and unit tests are cross-built and the unit tests run under QEMU's
+# user-mode emulation (the end-to-end suites would take ten times as long there). The
+# build shares ccache with the stages above.
+echo "== cross build for the board (armhf) and unit tests under qemu-arm"
+configure_and_build build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-linux-gnueabihf.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMP_UNIT_ONLY=ON
+ctest --test-dir build-armhf --output-on-failure -j"$jobs" -L unit
