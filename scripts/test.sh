@@ -40,3 +40,12 @@ echo "== cross build for the board (armhf) and unit tests under qemu-arm"
 configure_and_build build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-linux-gnueabihf.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMP_UNIT_ONLY=ON
 ctest --test-dir build-armhf --output-on-failure -j"$jobs" -L unit
+# vtl-net must run on a board without any library but the C library.
+for tool in $(find build-armhf -name vtl-net -type f -perm -u+x); do
+  echo "== $tool links the C library only"
+  needed=$(arm-linux-gnueabihf-readelf -d "$tool" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p')
+  if [[ "$needed" != "libc.so.6" ]]; then
+    echo "$tool needs: $needed" >&2
+    exit 1
+  fi
+done
