@@ -161,24 +161,28 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
 }
 
 // A daemon that fails at once, again and again: the pauses between starts grow to 30 s and
-// stay there. The board's sleep is replaced so that the test need not wait them out.
-TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySeconds) {
+// stay there. The board's sleep is replaced so that the test need not wait them out; the
+// second 30 s pause lasts, and a stop during it ends the supervisor at once.
+TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
   writeExecutable("/board/failing-daemon",
                   "#!/bin/sh\necho 'ERROR: open /dev/ttyS3 ret=-1'\nexit 1\n");
   mkdir("/board/fakebin", 0755);
-  writeExecutable("/board/fakebin/sleep", "#!/bin/sh\necho \"$1\" >>/board/sleeps\n");
+  writeExecutable("/board/fakebin/sleep",
+                  "#!/bin/sh\necho \"$1\" >>/board/sleeps\n"
+                  "[ \"$(grep -c '^30$' /board/sleeps)\" = 2 ] && exec /bin/sleep 600\nexit 0\n");
   const std::string command = std::string("AMP_BRIDGE=/board/failing-daemon PATH=/board/fakebin:") +
                               std::getenv("PATH") + " " + kSupervisor + " & echo $! >/board/sup";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  ASSERT_TRUE(waitForFileText(kLog,
-                              "starting it again in 30 s\n"
-                              "amp-bridge-supervise: started",
-                              seconds(30)));
-  ASSERT_TRUE(waitForFileText("/board/sleeps", "30\n30\n", seconds(30)));
-  kill(std::atoi(readFile("/board/sup").c_str()), SIGTERM);
+  ASSERT_TRUE(waitForFileText("/board/sleeps", "16\n30\n30\n", seconds(30)));
+  const std::set<int> supervisor = processesRunning(kSupervisor);
+  ASSERT_EQ(supervisor.size(), 1U);
+  ASSERT_EQ(processesRunning("sleep 600").size(), 1U);
+  kill(*supervisor.begin(), SIGTERM);
+  ASSERT_TRUE(waitForFileText(kLog, "amp-bridge-supervise: stopped\n", seconds(30)));
 
-  const auto ends = linesWith(readFile(kLog), "ended");
-  ASSERT_GE(ends.size(), 7U);
+  const std::string log = readFile(kLog);
+  const auto ends = linesWith(log, "ended");
+  ASSERT_EQ(ends.size(), 7U);
   const char* const delays[] = {"1", "2", "4", "8", "16", "30", "30"};
   for (std::size_t i = 0; i < 7; ++i) {
     // Seconds of uptime: a run of a few milliseconds may cross a second's boundary.
@@ -187,8 +191,12 @@ TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySeconds) {
                                          "status 1\\) after [01] s; starting it again in ") +
                              delays[i] + " s"));
   }
-  EXPECT_THAT(readFile("/board/sleeps"), ::testing::StartsWith("1\n2\n4\n8\n16\n30\n30\n"));
-  EXPECT_THAT(readFile(kLog), HasSubstr("ERROR: open /dev/ttyS3 ret=-1\n"));
+  EXPECT_EQ(linesWith(log, "ERROR: open /dev/ttyS3 ret=-1").size(), 7U);
+  EXPECT_EQ(readFile("/board/sleeps"), "1\n2\n4\n8\n16\n30\n30\n");
+  const auto until = Clock::now() + seconds(30);
+  while (!processesRunning(kSupervisor).empty() && Clock::now() < until) usleep(100 * 1000);
+  EXPECT_TRUE(processesRunning(kSupervisor).empty());
+  EXPECT_TRUE(processesRunning("sleep 600").empty());
 }
 
 }  // namespace
