@@ -36,3 +36,21 @@ echo "== fuzzing (libFuzzer, clang, AddressSanitizer + UndefinedBehaviorSanitize
 CC=clang CXX=clang++ cmake -G Ninja -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DAMP_FUZZ=ON >/dev/null
 ninja -C build-fuzz amp_fuzzers
 scripts/fuzz.sh build-fuzz "${AMP_FUZZ_SECONDS:-45}"
+
+# The board is 32-bit ARM: plain char is unsigned there, and long, size_t and time_t are 32
+# bits. Its programs and unit tests are cross-built and the unit tests run under QEMU's
+# user-mode emulation (the end-to-end suites would take ten times as long there). The
+# build shares ccache with the stages above.
+echo "== cross build for the board (armhf) and unit tests under qemu-arm"
+configure_and_build build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-linux-gnueabihf.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMP_UNIT_ONLY=ON
+ctest --test-dir build-armhf --output-on-failure -j"$jobs" -L unit
+# vtl-net must run on a board without any library but the C library.
+for tool in $(find build-armhf -name vtl-net -type f -perm -u+x); do
+  echo "== $tool links the C library only"
+  needed=$(arm-linux-gnueabihf-readelf -d "$tool" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p')
+  if [[ "$needed" != "libc.so.6" ]]; then
+    echo "$tool needs: $needed" >&2
+    exit 1
+  fi
+done

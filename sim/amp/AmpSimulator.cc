@@ -160,10 +160,15 @@ void AmpSimulator::onControllerFrame(const std::string& frame) {
   const auto code = frame.empty() ? 0 : static_cast<std::uint8_t>(frame[0]);
   // The amplifier reacts before the frame is published, so a test that saw a frame also
   // sees the amplifier's answer on its way.
+  // A daemon opens its handshake with a ready frame; one that does so after the first
+  // handshake has been restarted (the board runs it again after it ended) and knows nothing
+  // yet, so the amplifier tells it everything again, as it did at start.
+  if (code == kReady) daemonRestarted_ = true;
   if (code == kHello && options_.answerHandshake) {
     if (!handshakeDone_.load()) model_.reportAutoUpdate();
     sendFrame(std::string(1, static_cast<char>(kReady)));
-    if (!handshakeDone_.exchange(true)) {
+    const bool restarted = daemonRestarted_.exchange(false);
+    if (!handshakeDone_.exchange(true) || restarted) {
       // At start the controller reports who it is and everything about its state.
       model_.reportStartUp();
       if (options_.requestDaHandshake) {

@@ -105,6 +105,7 @@ class AmpSimulator {
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> handshakeDone_{false};
+  std::atomic<bool> daemonRestarted_{false};
 
   std::mutex writeMutex_;
   std::string rxBuffer_;

@@ -1,107 +1,286 @@
-// amp-client: a small command-line gRPC client for trying the API by hand, for example
-// against the demo: change the volume and watch the stream follow the amplifier's ramp.
+// amp-client: a command-line client for every RPC of the amplifier's API, for integrators
+// and for scripts on the board. One generic path calls any method by name with a JSON
+// request, taking services, methods and messages from the compiled schema; the friendly
+// shortcuts of the demo (set-volume, observe-volume, ...) are calls on that path too.
 
+#include <google/protobuf/dynamic_message.h>
+#include <google/protobuf/util/json_util.h>
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/impl/codegen/client_unary_call.h>
+#include <grpcpp/impl/codegen/proto_utils.h>
+#include <grpcpp/impl/codegen/rpc_method.h>
+#include <grpcpp/support/sync_stream.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 
-#include "audio_inputs_activation_service.grpc.pb.h"
-#include "audio_inputs_service.grpc.pb.h"
-#include "volume_service.grpc.pb.h"
+#include "ApiCatalog.h"
+#include "audio_inputs_activation_service.pb.h"
+#include "audio_inputs_service.pb.h"
+#include "volume_service.pb.h"
 
 namespace pb = vantorellabs::protobuf;
+namespace gp = google::protobuf;
 
 namespace {
 
-void usage() {
-  std::fprintf(stderr,
-               "usage: amp-client [--target HOST:PORT] COMMAND\n"
-               "  observe-volume        print every volume change until Ctrl-C\n"
-               "  set-volume N          ask for volume N (0..100)\n"
-               "  mute on|off\n"
-               "  inputs                list the sixteen inputs\n"
-               "  select-input N        make input N (1..16) the active one\n"
-               "  observe-input         print every change of the active input until Ctrl-C\n");
+constexpr std::chrono::seconds kUnaryDeadline{10};
+
+struct Options {
+  std::string target = "127.0.0.1:50051";
+  bool json = false;
+  // Messages after which a stream is ended; 0: until the server or the user ends it.
+  long count = 0;
+};
+
+// How the answer of one call is shown: the shortcuts have their own lines; everything else
+// is JSON.
+using Printer = std::function<void(const gp::Message&)>;
+
+std::string jsonText(const gp::Message& message, bool pretty) {
+  gp::util::JsonPrintOptions options;
+  options.add_whitespace = pretty;
+  options.always_print_primitive_fields = true;
+  std::string text;
+  gp::util::MessageToJsonString(message, &text, options);
+  if (text.empty() || text.back() != '\n') text += "\n";
+  return text;
 }
 
-int report(const grpc::Status& status) {
+std::string jsonEscaped(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      escaped += '\\';
+      escaped += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
+      escaped += code;
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+const char* codeName(grpc::StatusCode code) {
+  static const char* const kNames[] = {"OK",
+                                       "CANCELLED",
+                                       "UNKNOWN",
+                                       "INVALID_ARGUMENT",
+                                       "DEADLINE_EXCEEDED",
+                                       "NOT_FOUND",
+                                       "ALREADY_EXISTS",
+                                       "PERMISSION_DENIED",
+                                       "RESOURCE_EXHAUSTED",
+                                       "FAILED_PRECONDITION",
+                                       "ABORTED",
+                                       "OUT_OF_RANGE",
+                                       "UNIMPLEMENTED",
+                                       "INTERNAL",
+                                       "UNAVAILABLE",
+                                       "DATA_LOSS",
+                                       "UNAUTHENTICATED"};
+  const auto index = static_cast<std::size_t>(code);
+  return index < sizeof kNames / sizeof kNames[0] ? kNames[index] : "UNKNOWN";
+}
+
+int report(const grpc::Status& status, const Options& options, bool sayOk) {
   if (status.ok()) {
-    std::printf("OK\n");
+    if (sayOk && !options.json) std::printf("OK\n");
     return 0;
   }
-  std::printf("%d %s\n", static_cast<int>(status.error_code()), status.error_message().c_str());
+  if (options.json) {
+    std::fprintf(stderr, "{\"code\":%d,\"status\":\"%s\",\"message\":\"%s\"}\n",
+                 static_cast<int>(status.error_code()), codeName(status.error_code()),
+                 jsonEscaped(status.error_message()).c_str());
+  } else {
+    std::printf("%d %s\n", static_cast<int>(status.error_code()), status.error_message().c_str());
+  }
   return 1;
+}
+
+std::unique_ptr<gp::Message> newMessage(const gp::Descriptor* type) {
+  return std::unique_ptr<gp::Message>(
+      gp::MessageFactory::generated_factory()->GetPrototype(type)->New());
+}
+
+// Calls one method: a unary call prints its answer, a server stream prints every message
+// until it ends (or after options.count messages).
+int call(const std::shared_ptr<grpc::Channel>& channel, const gp::MethodDescriptor& method,
+         const std::string& requestJson, const Options& options, const Printer& humanPrinter,
+         bool sayOk) {
+  auto request = newMessage(method.input_type());
+  const auto parsed = gp::util::JsonStringToMessage(requestJson, request.get());
+  if (!parsed.ok()) {
+    std::fprintf(stderr, "amp-client: not a request of %s: %s\n  fields of %s:\n%s",
+                 ampclient::shortName(method).c_str(), parsed.ToString().c_str(),
+                 method.input_type()->name().c_str(),
+                 ampclient::describeFields(*method.input_type()).c_str());
+    return 2;
+  }
+  const Printer print = [&](const gp::Message& message) {
+    if (options.json || !humanPrinter) {
+      std::fputs(jsonText(message, !options.json).c_str(), stdout);
+    } else {
+      humanPrinter(message);
+    }
+    std::fflush(stdout);
+  };
+  const std::string path = "/" + method.service()->full_name() + "/" + method.name();
+  grpc::ClientContext context;
+  auto response = newMessage(method.output_type());
+  if (method.client_streaming()) {
+    std::fprintf(stderr, "amp-client: %s takes a stream of requests, which it cannot send\n",
+                 path.c_str());
+    return 2;
+  }
+  if (!method.server_streaming()) {
+    context.set_deadline(std::chrono::system_clock::now() + kUnaryDeadline);
+    const grpc::internal::RpcMethod rpc(path.c_str(), grpc::internal::RpcMethod::NORMAL_RPC);
+    const grpc::Status status = grpc::internal::BlockingUnaryCall<gp::Message, gp::Message>(
+        channel.get(), rpc, &context, *request, response.get());
+    if (status.ok() && !(sayOk && !options.json)) print(*response);
+    return report(status, options, sayOk);
+  }
+  const grpc::internal::RpcMethod rpc(path.c_str(), grpc::internal::RpcMethod::SERVER_STREAMING);
+  std::unique_ptr<grpc::ClientReader<gp::Message>> reader(
+      grpc::internal::ClientReaderFactory<gp::Message>::Create(channel.get(), rpc, &context,
+                                                               *request));
+  long received = 0;
+  while (reader->Read(response.get())) {
+    print(*response);
+    if (options.count > 0 && ++received >= options.count) {
+      context.TryCancel();
+      reader->Finish();
+      return 0;
+    }
+  }
+  return report(reader->Finish(), options, false);
+}
+
+void printVolume(const gp::Message& m) {
+  const auto& message = static_cast<const pb::ObserveVolumeResponse&>(m);
+  std::printf("volume %d%s%s\n", message.volume(),
+              message.has_pendingvolume()
+                  ? (" (pending " + std::to_string(message.pendingvolume()) + ")").c_str()
+                  : "",
+              message.ismuted() ? " muted" : "");
+}
+
+void printInputs(const gp::Message& m) {
+  for (const auto& in : static_cast<const pb::GetAudioInputsResponse&>(m).inputs()) {
+    std::printf("%2u %-10s %s%s\n", in.id(), in.name().c_str(), in.customname().c_str(),
+                in.isenabled() ? "" : " (disabled)");
+  }
+}
+
+void printActiveInput(const gp::Message& m) {
+  const auto& a = static_cast<const pb::ObserveActiveAudioInputResponse&>(m).activeinput();
+  std::printf("input %u name \"%s\" metadata \"%s\"%s\n", a.id(), a.customname().c_str(),
+              a.inputmetadata().c_str(), a.ispassthruactive() ? " passthrough" : "");
+}
+
+// The demo's commands, each one call of the generic path.
+struct Shortcut {
+  const char* command;
+  bool takesArgument;
+  const char* method;
+  // The request, from the argument.
+  std::string (*request)(const std::string& argument);
+  Printer human;
+  // Whether the human form of the answer is "OK" (a command that changes something).
+  bool sayOk;
+};
+
+const Shortcut kShortcuts[] = {
+    {"observe-volume", false, "VolumeService.ObserveVolume",
+     [](const std::string&) { return std::string("{}"); }, printVolume, false},
+    {"set-volume", true, "VolumeService.SetVolume",
+     [](const std::string& a) {
+       return "{\"volume\": " + std::to_string(std::atoi(a.c_str())) + "}";
+     },
+     nullptr, true},
+    {"mute", true, "VolumeService.SetVolume",
+     [](const std::string& a) {
+       return std::string("{\"isMuted\": ") + (a == "on" ? "true" : "false") + "}";
+     },
+     nullptr, true},
+    {"inputs", false, "AudioInputsService.GetInputs",
+     [](const std::string&) { return std::string("{}"); }, printInputs, false},
+    {"select-input", true, "AudioInputsActivationService.SetActiveInput",
+     [](const std::string& a) { return "{\"id\": " + std::to_string(std::atoi(a.c_str())) + "}"; },
+     nullptr, true},
+    {"observe-input", false, "AudioInputsActivationService.ObserveActiveInput",
+     [](const std::string&) { return std::string("{}"); }, printActiveInput, false},
+};
+
+int usageError() {
+  std::fputs(ampclient::helpText().c_str(), stderr);
+  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string target = "127.0.0.1:50051";
+  Options options;
   int i = 1;
-  if (i + 1 < argc && std::string(argv[i]) == "--target") {
-    target = argv[i + 1];
-    i += 2;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(ampclient::helpText().c_str(), stdout);
+      return 0;
+    }
+    if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--target" && i + 1 < argc) {
+      options.target = argv[++i];
+    } else if (arg == "--count" && i + 1 < argc) {
+      options.count = std::atol(argv[++i]);
+    } else {
+      break;
+    }
   }
-  if (i >= argc) {
-    usage();
-    return 2;
-  }
+  if (i >= argc) return usageError();
   const std::string command = argv[i];
-  const char* argument = i + 1 < argc ? argv[i + 1] : nullptr;
-  auto channel = grpc::CreateChannel(target, grpc::InsecureChannelCredentials());
-  auto volume = pb::VolumeService::NewStub(channel);
-  auto inputs = pb::AudioInputsService::NewStub(channel);
-  auto activation = pb::AudioInputsActivationService::NewStub(channel);
-  grpc::ClientContext context;
+  const bool hasArgument = i + 1 < argc;
+  const std::string argument = hasArgument ? argv[i + 1] : "";
 
-  if (command == "observe-volume") {
-    auto reader = volume->ObserveVolume(&context, {});
-    pb::ObserveVolumeResponse message;
-    while (reader->Read(&message)) {
-      std::printf("volume %d%s%s\n", message.volume(),
-                  message.has_pendingvolume()
-                      ? (" (pending " + std::to_string(message.pendingvolume()) + ")").c_str()
-                      : "",
-                  message.ismuted() ? " muted" : "");
-      std::fflush(stdout);
+  if (command == "list") {
+    for (const auto* method : ampclient::servedMethods()) {
+      std::printf("%s\n", ampclient::shortName(*method).c_str());
     }
-    return report(reader->Finish());
+    return 0;
   }
-  if ((command == "set-volume" || command == "mute") && argument != nullptr) {
-    pb::SetVolumeRequest request;
-    if (command == "set-volume") request.set_volume(std::atoi(argument));
-    if (command == "mute") request.set_ismuted(std::string(argument) == "on");
-    pb::SetVolumeResponse response;
-    return report(volume->SetVolume(&context, request, &response));
-  }
-  if (command == "inputs") {
-    pb::GetAudioInputsResponse response;
-    const grpc::Status status = inputs->GetInputs(&context, {}, &response);
-    for (const auto& in : response.inputs()) {
-      std::printf("%2u %-10s %s%s\n", in.id(), in.name().c_str(), in.customname().c_str(),
-                  in.isenabled() ? "" : " (disabled)");
+  if (command == "describe" || command == "call") {
+    const gp::MethodDescriptor* method = hasArgument ? ampclient::findMethod(argument) : nullptr;
+    if (method == nullptr) {
+      std::fprintf(stderr, "amp-client: no method \"%s\"; \"amp-client list\" names them all\n",
+                   argument.c_str());
+      return 2;
     }
-    return report(status);
-  }
-  if (command == "select-input" && argument != nullptr) {
-    pb::SetActiveAudioInputRequest request;
-    request.set_id(static_cast<unsigned>(std::atoi(argument)));
-    pb::SetActiveAudioInputResponse response;
-    return report(activation->SetActiveInput(&context, request, &response));
-  }
-  if (command == "observe-input") {
-    auto reader = activation->ObserveActiveInput(&context, {});
-    pb::ObserveActiveAudioInputResponse message;
-    while (reader->Read(&message)) {
-      const auto& a = message.activeinput();
-      std::printf("input %u name \"%s\" metadata \"%s\"%s\n", a.id(), a.customname().c_str(),
-                  a.inputmetadata().c_str(), a.ispassthruactive() ? " passthrough" : "");
-      std::fflush(stdout);
+    if (command == "describe") {
+      std::printf("%s%s\n  request %s\n%s  answer %s\n%s", ampclient::shortName(*method).c_str(),
+                  method->server_streaming() ? " (stream)" : "",
+                  method->input_type()->name().c_str(),
+                  ampclient::describeFields(*method->input_type()).c_str(),
+                  method->output_type()->name().c_str(),
+                  ampclient::describeFields(*method->output_type()).c_str());
+      return 0;
     }
-    return report(reader->Finish());
+    auto channel = grpc::CreateChannel(options.target, grpc::InsecureChannelCredentials());
+    return call(channel, *method, i + 2 < argc ? argv[i + 2] : "{}", options, nullptr, false);
   }
-  usage();
-  return 2;
+  for (const Shortcut& shortcut : kShortcuts) {
+    if (command != shortcut.command || shortcut.takesArgument != hasArgument) continue;
+    auto channel = grpc::CreateChannel(options.target, grpc::InsecureChannelCredentials());
+    return call(channel, *ampclient::findMethod(shortcut.method), shortcut.request(argument),
+                options, shortcut.human, shortcut.sayOk);
+  }
+  return usageError();
 }

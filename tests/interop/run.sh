@@ -7,11 +7,17 @@
 set -u
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-if [[ $# -ne 1 || ! -d "$1" ]]; then
-  echo "usage: run.sh <build-dir>   (an existing build directory)" >&2
+if [[ $# -lt 1 || ! -d "$1" ]]; then
+  echo "usage: run.sh <build-dir> [test.mjs...]   (an existing build directory)" >&2
   exit 2
 fi
 build="$(cd "$1" && pwd)"
+shift
+# The test files to run against the freshly started daemon; by default the API's own.
+tests=("$@")
+if ((${#tests[@]} == 0)); then
+  tests=("$here/volume_and_inputs.test.mjs")
+fi
 sim="$build/sim/amp/amp-sim"
 daemon="$build/src/amp-bridge"
 log=/tmp/amp-bridge-interop.log
@@ -77,7 +83,7 @@ until grep -qF "$ready_text" "$log" && grep -qF "$settled_text" "$log"; do
   sleep 0.1
 done
 
-node --test "$here/volume_and_inputs.test.mjs"
+node --test "${tests[@]}"
 status=$?
 
 if ! kill -0 "$sim_pid" 2>/dev/null; then
