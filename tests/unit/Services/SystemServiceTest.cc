@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "FirmwareTestSupport.h"
 #include "ServiceTestSupport.h"
 #include "Services/ApiReportOwners.h"
 #include "Services/System/SystemServiceImpl.h"
@@ -54,7 +55,10 @@ class SystemServiceTest : public ::testing::Test, protected testing::ServiceBenc
   AudioInputsServiceImpl inputs{link, state};
   AudioInputsActivationServiceImpl activation{link, state};
   AudioOutputsServiceImpl outputs{link, state};
-  ApiReportOwners owners{volume, inputs, activation, outputs};
+  testing::FirmwareParts firmwareParts{link, state, console};
+  UpdateScheduler updates{firmwareParts.installer, firmwareParts.clock, console,
+                          [] { return false; }};
+  ApiReportOwners owners{volume, inputs, activation, outputs, firmwareParts.service, updates};
   DaModuleLink da{link, state, owners, console};
   ControllerDispatcher dispatcher{DispatchTargets{link, state, da, owners, shell, poller, console}};
   testing::LoopbackServer server{&service};
