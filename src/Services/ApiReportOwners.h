@@ -4,7 +4,9 @@
 #include "Services/AudioInputsActivation/AudioInputsActivationServiceImpl.h"
 #include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
+#include "ble/BleBridge.h"
 #include "link/ReportOwners.h"
+#include "server/TcpSideServer.h"
 
 namespace vantorellabs {
 
@@ -46,11 +48,32 @@ class ApiReportOwners : public ReportOwners {
   void updateOutputSwitched(int id, bool s) override { outputs_.updateOutputSwitched(id, s); }
   void updateHeadphonesActive(bool a) override { outputs_.updateHeadphonesActive(a); }
 
+  // BLE advertising and the TCP side server, once the process-wide objects are wired.
+  void attachBle(BleBridge& ble) { ble_ = &ble; }
+  void attachTcpSideServer(TcpSideServer& tcp) { tcp_ = &tcp; }
+  void refreshBleAdvertising(bool fast) override {
+    if (ble_ != nullptr) ble_->refreshBleAdvertising(fast);
+  }
+  void sendSerialToHelper() override {
+    if (ble_ != nullptr) ble_->sendSerialToHelper();
+  }
+  void sendDaVersionToHelper() override {
+    if (ble_ != nullptr) ble_->sendDaVersionToHelper();
+  }
+  bool bleCentralConnected() const override {
+    return ble_ != nullptr && ble_->bleCentralConnected();
+  }
+  void broadcastToTcpClients(const std::string& text) override {
+    if (tcp_ != nullptr) tcp_->broadcast(text);
+  }
+
  private:
   VolumeServiceImpl& volume_;
   AudioInputsServiceImpl& inputs_;
   AudioInputsActivationServiceImpl& activation_;
   AudioOutputsServiceImpl& outputs_;
+  BleBridge* ble_ = nullptr;
+  TcpSideServer* tcp_ = nullptr;
 };
 
 }  // namespace vantorellabs

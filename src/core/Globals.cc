@@ -15,8 +15,11 @@
 #include "Services/System/SystemServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
 #include "core/App.h"
+#include "ble/BleBridge.h"
+#include "ble/CommandPipe.h"
 #include "core/Identity.h"
 #include "server/ApiServer.h"
+#include "server/TcpSideServer.h"
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"
 #include "sys/Console.h"
@@ -75,18 +78,29 @@ ApiServices gApiServices{gFeatureAvailabilityService,
                          gAudioOutputsService,
                          gAudioInputControlService};
 
+// The side server listens from before main: a port it cannot have ends the process there.
+TcpSideServer gTcpSideServer(TcpSideServer::kPort, gControllerLink, gReportOwners,
+                             systemConsole(), gClock);
+
+PopenCommandPipe gCommandPipe;
+BleBridge gBleBridge(BleContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink,
+                                gCommandPipe, kBleHelperSocketPath});
+
 }  // namespace
 
 int APP_Run() {
   // The running server; APP_Run never returns once the loop runs, so it outlives the
   // API thread's use of it.
   std::unique_ptr<grpc::Server> apiServer;
+  gReportOwners.attachBle(gBleBridge);
+  gReportOwners.attachTcpSideServer(gTcpSideServer);
   App app(AppContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink, gReportOwners,
                      kControllerPortPath, kDaPortPath, [&apiServer] {
                        std::thread([&apiServer] {
                          runApiServer(apiServer, kApiAddress, gApiServices, systemConsole());
                        }).detach();
-                     }});
+                     },
+                     &gBleBridge, [] { std::thread([] { gTcpSideServer.run(); }).detach(); }});
   return app.run();
 }
 

@@ -10,5 +10,6 @@ inline constexpr const char* kIssuePath = "/etc/issue";
 inline constexpr const char* kIioRawPath = "/sys/bus/iio/devices/iio:device0/in_voltage6_raw";
 inline constexpr const char* kIioScalePath = "/sys/bus/iio/devices/iio:device0/in_voltage_scale";
 inline constexpr const char* kProductNamePath = "/data/vtl_name.txt";
+inline constexpr const char* kBleHelperSocketPath = "/tmp/main_socket";
 
 }  // namespace vantorellabs
