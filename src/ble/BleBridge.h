@@ -67,6 +67,7 @@ class BleBridge {
   void sendDaVersionToHelper();
   bool bleCentralConnected() const { return bleCentralConnected_; }
   bool isFastAdvertising() const { return fastAdvertising_; }
+  int eventPipeFd() const { return eventPipe_.fd(); }
 
   // What one line of hcidump's output means.
   void handleEventLine(std::string_view line);
