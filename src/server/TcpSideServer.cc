@@ -87,6 +87,7 @@ void TcpSideServer::acceptClient() {
   }
   // Taken off the queue either way, so that a refused client learns it at once.
   auto client = std::make_shared<Client>(fd);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBuffer, sizeof kClientSendBuffer);
   bool accepted = false;
   {
     std::lock_guard<std::mutex> lock(clientsMutex_);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -22,11 +24,18 @@ namespace vantorellabs {
 class TcpSideServer {
  public:
   static constexpr int kPort = 84;
-  static constexpr int kBacklog = 3;
+  // A burst of connections (controllers coming back after a router restart) must reach
+  // accept(), where clients beyond the limit below learn at once that they are refused;
+  // a short queue would drop their SYNs and leave them retrying for seconds.
+  static constexpr int kBacklog = SOMAXCONN;
   static constexpr std::size_t kReadSize = 1024;
   // select() cannot watch descriptors from FD_SETSIZE on, and each client costs a
   // descriptor that the gRPC server also needs: clients beyond these are turned away.
   static constexpr std::size_t kMaxClients = 32;
+  // Each client's send buffer is bounded: the controller's texts are short, and kernel
+  // buffers that grow to megabytes for a client that does not read would only delay
+  // noticing it, with the board's memory.
+  static constexpr int kClientSendBuffer = 64 * 1024;
   // When accept() fails for want of descriptors or memory, retrying at once would spin.
   static constexpr double kAcceptPauseSeconds = 0.1;
 

@@ -1,0 +1,354 @@
+// BLE advertising, hcidump events and the GATT helper, and the TCP side server on port 84,
+// end to end: the real daemon on a board, the simulated amplifier on the serial ports, the
+// minimal BLE helper on the helper socket, hcidump fed by the test, TCP clients on loopback.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <fstream>
+
+#include "AmpSimulator.h"
+#include "E2eHarness.h"
+
+namespace vantorellabs::e2e {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr const char* kFeed = "/board/hcidump.feed";
+constexpr const char* kHcidumpPid = "/board/hcidump.pid";
+constexpr int kSidePort = 84;
+
+const std::vector<std::string> kFastRefreshK40 = {
+    "hcitool -i hci0 cmd 0x08 0x0008 18 02 01 05 02 0A 14 11 FF FF FF 00 01 01 00 00 00 00 31 32 "
+    "33 34 35 36 37 00 00 00 00 00 00 00",
+    "hcitool -i hci0 cmd 0x08 0x0009 0D 0C 09 4B 34 30 2D 31 32 33 34 35 36 37 00 00 00 00 00 00 "
+    "00 00 00 00 00 00 00 00 00 00 00 00",
+    "hcitool -i hci0 cmd 0x08 0x000a 00",
+    "hcitool -i hci0 cmd 0x08 0x0006 20 00 20 00 00 00 00 00 00 00 00 00 00 07 00",
+    "hcitool -i hci0 cmd 0x08 0x000a 01"};
+const std::string kSlowParameters =
+    "hcitool -i hci0 cmd 0x08 0x0006 F4 00 F4 00 02 00 00 00 00 00 00 00 00 07 00";
+
+std::string bytes(const std::string& code, const std::string& payload) { return code + payload; }
+
+// A TCP client of the side server.
+class SideClient {
+ public:
+  explicit SideClient(bool smallBuffer = false) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (smallBuffer) {
+      const int size = 4096;
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kSidePort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~SideClient() { ::close(fd_); }
+  SideClient(const SideClient&) = delete;
+  SideClient& operator=(const SideClient&) = delete;
+
+  bool connected() const { return connected_; }
+  void send(const std::string& text) const { ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
+  // Reads until `size` bytes have come, the server closed, or nothing came for a while.
+  std::string read(std::size_t size, int quietMs = 10000) const {
+    std::string out;
+    while (out.size() < size) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, quietMs) <= 0) break;
+      char buffer[65536];
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        closedByServer_ = true;
+        break;
+      }
+      out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+  // Reads and drops everything until the server closes; whether it did.
+  bool drainToEnd() const {
+    while (!closedByServer_) {
+      if (read(1 << 20).empty() && !closedByServer_) return false;
+    }
+    return true;
+  }
+  bool closedByServer() const { return closedByServer_; }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  mutable bool closedByServer_ = false;
+};
+
+class BleTcpE2eTest : public ::testing::Test {
+ protected:
+  void boot(ampsim::AmpSimOptions options = {}) {
+    sim = std::make_unique<ampsim::AmpSimulator>(options);
+    sim->start();
+    daemon.start();
+    ASSERT_TRUE(daemon.waitForOutput("TCP Server running on port 84\n"));
+  }
+  // Waits until the daemon's output holds `text` at least `count` times.
+  bool waitForCount(const std::string& text, std::size_t count) const {
+    for (int i = 0; i < 1500; ++i) {
+      if (daemon.countInOutput(text) >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+  bool daemonRunning() const {
+    std::ifstream stat("/proc/" + std::to_string(daemon.pid()) + "/stat");
+    std::string pid, name, state;
+    stat >> pid >> name >> state;
+    return !state.empty() && state != "Z";
+  }
+  static int hcidumpPid() {
+    int pid = -1;
+    std::ifstream(kHcidumpPid) >> pid;
+    return pid;
+  }
+  static bool waitForHcidump(int notPid) {
+    for (int i = 0; i < 1500; ++i) {
+      const int pid = hcidumpPid();
+      if (pid > 0 && pid != notPid) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+  static void feedHcidump(const std::string& lines) {
+    std::ofstream(kFeed, std::ios::app) << lines << std::flush;
+  }
+  // The frames the daemon sent from index `from` on that start with code 0x08 or 0x09.
+  std::vector<std::string> bleFrames(std::size_t from) const {
+    std::vector<std::string> out;
+    const auto frames = sim->receivedFrames();
+    for (std::size_t i = from; i < frames.size(); ++i) {
+      if (frames[i].size() == 2 && (frames[i][0] == 0x08 || frames[i] == "\x09"
+                                                                        "1")) {
+        out.push_back(frames[i]);
+      }
+    }
+    return out;
+  }
+  static std::vector<std::string> hcitoolCommandsFrom(std::size_t from) {
+    std::vector<std::string> out;
+    const auto lines = boardCommands();
+    for (std::size_t i = from; i < lines.size(); ++i) {
+      if (lines[i].rfind("hcitool", 0) == 0) out.push_back(lines[i]);
+    }
+    return out;
+  }
+  static int sigPipeIgnoredIn(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigIgn:", 0) == 0) {
+        return (std::stoull(line.substr(7), nullptr, 16) >> (SIGPIPE - 1)) & 1U;
+      }
+    }
+    return -1;
+  }
+
+  void TearDown() override {
+    if (HasFailure()) {
+      const std::string out = daemon.output();
+      std::cerr << "--- daemon output (end) ---\n"
+                << out.substr(out.size() > 4000 ? out.size() - 4000 : 0) << "\n";
+    }
+  }
+
+  std::unique_ptr<ampsim::AmpSimulator> sim;
+  DaemonProcess daemon{AMP_BRIDGE_PATH};
+};
+
+TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
+  // The minimal helper plays the GATT helper: it greets the daemon and logs what it hears
+  // on the daemon's own standard output.
+  std::filesystem::copy_file(AMP_SOURCE_DIR "/board/ble-helper/minimal-ble-helper.py",
+                             "/board/scenario/ble-helper");
+  std::filesystem::permissions("/board/scenario/ble-helper", std::filesystem::perms::all);
+  ampsim::AmpSimOptions options;
+  options.amplifier.poweredOn = false;
+  boot(options);
+  EXPECT_GE(boardCommandIndex("hcidump"), 0);
+  EXPECT_TRUE(waitForBoardCommand("python3 /opt/vtl/ble/main.py 1"));
+
+  // The helper is greeted back, then fed the serial number and the DA module's version.
+  EXPECT_TRUE(daemon.waitForOutput("BLE helper ready, model 1\n"));
+  EXPECT_TRUE(daemon.waitForOutput("ble-helper: acknowledged\n"));
+  EXPECT_TRUE(daemon.waitForOutput("ble-helper: serial number 1234567\n"));
+  EXPECT_TRUE(daemon.waitForOutput("ble-helper: DA module 21.3.0\n"));
+
+  // Switched off at start: advertising is off and the controller is told so.
+  ASSERT_TRUE(daemon.waitForOutput("Setting Schedule to '0'"));
+  ASSERT_TRUE(waitForBoardCommand("hcitool -i hci0 cmd 0x08 0x000a 00"));
+  EXPECT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x08"
+                                                                     "0"; }),
+            0);
+
+  // Power on from the front panel, then the controller asks for pairing mode.
+  sim->amplifier().onCommand("01");
+  ASSERT_TRUE(daemon.waitForOutput("<<< 0x30 31"));
+  std::size_t logMark = boardCommands().size();
+  std::size_t frameMark = sim->receivedFrames().size();
+  sim->sendFrame(bytes("\x08", "1"));
+  ASSERT_TRUE(waitForBoardCommand(kFastRefreshK40.back()));
+  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x08"
+                                                                     "1"; },
+                              frameMark),
+            0);
+  EXPECT_EQ(hcitoolCommandsFrom(logMark), kFastRefreshK40);
+
+  // hcidump: a central connects, then goes.
+  ASSERT_TRUE(waitForHcidump(-1));
+  const int firstHcidump = hcidumpPid();
+  EXPECT_EQ(sigPipeIgnoredIn(firstHcidump), 0) << "hcidump must end when its reader goes";
+  frameMark = sim->receivedFrames().size();
+  feedHcidump("> HCI Event: LE Meta Event (0x3e) plen 19\n    LE Connection Complete\n");
+  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x09"
+                                                                     "1"; },
+                              frameMark),
+            0);
+  EXPECT_THAT(bleFrames(frameMark), ElementsAre("\x08"
+                                                "2",
+                                                "\x09"
+                                                "1"));
+  logMark = boardCommands().size();
+  frameMark = sim->receivedFrames().size();
+  const std::size_t acks = daemon.countInOutput("ble-helper: acknowledged\n");
+  feedHcidump("> HCI Event: Disconn Complete (0x05) plen 4\n  status 0x00 handle 64\n");
+  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x08"
+                                                                     "0"; },
+                              frameMark),
+            0);
+  EXPECT_EQ(hcitoolCommandsFrom(logMark).at(3), kSlowParameters);
+  EXPECT_TRUE(waitForCount("ble-helper: acknowledged\n", acks + 1));
+
+  // hcidump ends: the daemon says so and starts it again after a pause.
+  ::kill(firstHcidump, SIGTERM);
+  EXPECT_TRUE(daemon.waitForOutput("hcidump ended; restarting it in 5 s\n"));
+  EXPECT_TRUE(daemon.waitForOutput("hcidump restarted\n"));
+  ASSERT_TRUE(waitForHcidump(firstHcidump));
+  frameMark = sim->receivedFrames().size();
+  feedHcidump("    LE Connection Complete\n");
+  EXPECT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x08"
+                                                                     "2"; },
+                              frameMark),
+            0);
+
+  // TCP side server: commands to the controller, the controller's text to every client.
+  SideClient a;
+  SideClient b;
+  ASSERT_TRUE(a.connected() && b.connected());
+  ASSERT_TRUE(waitForCount("TCP new client accepted\n", 2));
+  frameMark = sim->receivedFrames().size();
+  a.send("(PWR 1)");
+  b.send("junk(VOL  25 )");
+  a.send("(INP 12345)(AB)(MUT)");
+  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x10(MUT)"; }, frameMark),
+            0);
+  const auto frames = sim->receivedFrames();
+  std::vector<std::string> tcpFrames;
+  for (std::size_t i = frameMark; i < frames.size(); ++i) {
+    if (frames[i][0] == 0x10) tcpFrames.push_back(frames[i]);
+  }
+  EXPECT_THAT(tcpFrames, ::testing::UnorderedElementsAre("\x10(PWR 1)", "\x10(VOL 25)",
+                                                         "\x10(MUT)"));
+  EXPECT_THAT(daemon.output(), HasSubstr("\r\nNew Message Received with 1 parameters: (PWR 1)"));
+  EXPECT_THAT(daemon.output(), HasSubstr("\r\nNew Message Received with 0 parameters: (MUT)"));
+  sim->sendFrame("\x10Input 3 selected");
+  EXPECT_EQ(a.read(16), "Input 3 selected");
+  EXPECT_EQ(b.read(16), "Input 3 selected");
+}
+
+TEST_F(BleTcpE2eTest, ClientThatStopsReadingNeverStallsTheLoop) {
+  boot();
+  SideClient stalled(true);
+  ASSERT_TRUE(stalled.connected());
+  ASSERT_TRUE(daemon.waitForOutput("TCP new client accepted\n"));
+  // About a megabyte of controller text: far more than the stalled client's buffers hold.
+  const std::string text = "\x10" + std::string(250, 'x');
+  for (int i = 0; i < 4000; ++i) {
+    // A daemon that died would leave the simulator writing into a full port for ever.
+    if (i % 100 == 0) ASSERT_TRUE(daemonRunning()) << "after " << i << " frames";
+    sim->sendFrame(text);
+  }
+  // The main loop is still reading the controller: the hello is answered.
+  const std::size_t mark = sim->receivedFrames().size();
+  sim->sendFrame("\x01");
+  EXPECT_GE(sim->waitForCode(0x02, mark), 0);
+  EXPECT_TRUE(daemon.waitForOutput("TCP client dropped: it does not take what is sent\n"));
+  EXPECT_TRUE(stalled.drainToEnd()) << "the stalled client is closed";
+  EXPECT_TRUE(daemon.waitForOutput("Client disconnected\n"));
+
+  // The side server goes on serving new clients.
+  SideClient fresh;
+  ASSERT_TRUE(fresh.connected());
+  ASSERT_TRUE(waitForCount("TCP new client accepted\n", 2));
+  fresh.send("(MUT)");
+  EXPECT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x10(MUT)"; }), 0);
+  sim->sendFrame("\x10still here");
+  EXPECT_EQ(fresh.read(10), "still here");
+}
+
+TEST_F(BleTcpE2eTest, TwoHundredClientsAtOnceAreServedOrRefused) {
+  boot();
+  std::vector<std::unique_ptr<SideClient>> clients;
+  std::vector<std::thread> connecting;
+  std::mutex mutex;
+  for (int t = 0; t < 8; ++t) {
+    connecting.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        auto client = std::make_unique<SideClient>();
+        std::lock_guard<std::mutex> lock(mutex);
+        clients.push_back(std::move(client));
+      }
+    });
+  }
+  for (auto& t : connecting) t.join();
+  int connected = 0;
+  for (const auto& c : clients) connected += c->connected() ? 1 : 0;
+  EXPECT_EQ(connected, 200);
+  // Every connection is taken off the queue: 32 are served, the rest closed at once.
+  waitForCount("TCP client refused: too many clients\n", 168);
+  EXPECT_EQ(daemon.countInOutput("TCP new client accepted\n"), 32U);
+  EXPECT_EQ(daemon.countInOutput("TCP client refused: too many clients\n"), 168U);
+
+  sim->sendFrame("\x10to all");
+  int served = 0;
+  int refused = 0;
+  for (const auto& c : clients) {
+    const std::string got = c->read(6);
+    if (got == "to all") ++served;
+    if (got.empty() && c->closedByServer()) ++refused;
+  }
+  EXPECT_EQ(served, 32);
+  EXPECT_EQ(refused, 168);
+
+  // The daemon is unharmed: the controller is served, and a freed place is taken again.
+  const std::size_t mark = sim->receivedFrames().size();
+  sim->sendFrame("\x01");
+  EXPECT_GE(sim->waitForCode(0x02, mark), 0);
+  clients.clear();
+  waitForCount("Client disconnected\n", 32);
+  SideClient late;
+  late.send("(PWR 0)");
+  EXPECT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x10(PWR 0)"; }, mark), 0);
+}
+
+}  // namespace
+}  // namespace vantorellabs::e2e
