@@ -64,8 +64,7 @@ void BleBridge::bleAdvertisingTimeoutStep() {
 }
 
 void BleBridge::sendSerialToHelper() {
-  helper_.sendToHelper(std::string(1, HelperSocket::kTypeSerialNumber) +
-                       ctx_.state.serialNumber());
+  helper_.sendToHelper(std::string(1, HelperSocket::kTypeSerialNumber) + ctx_.state.serialNumber());
 }
 
 void BleBridge::sendDaVersionToHelper() {

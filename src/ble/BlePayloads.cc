@@ -38,15 +38,17 @@ std::string hexBytes(const std::string& text, std::size_t count) {
   return out;
 }
 
-std::string hexByte(unsigned value) { return hexBytes(std::string(1, static_cast<char>(value)), 1); }
+std::string hexByte(unsigned value) {
+  return hexBytes(std::string(1, static_cast<char>(value)), 1);
+}
 
 }  // namespace
 
 std::string advertisingDataCommand(int model, const std::string& serialNumber) {
   return std::string(kHcitoolAdvertisingData) + " " + hexByte(kAdvertisingLength) + " " +
          kAdvertisingHead + " " + hexByte(static_cast<unsigned>(apiModelNumber(model))) + " " +
-         kManufacturerFixed + " " +
-         hexBytes(serialNumber, DeviceState::kSerialNumberLength) + " " + kAdvertisingTail;
+         kManufacturerFixed + " " + hexBytes(serialNumber, DeviceState::kSerialNumberLength) + " " +
+         kAdvertisingTail;
 }
 
 std::string scanResponseCommand(int model, const std::string& serialNumber) {

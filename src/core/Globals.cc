@@ -14,9 +14,9 @@
 #include "Services/NetworkInformation/NetworkInformationServiceImpl.h"
 #include "Services/System/SystemServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
-#include "core/App.h"
 #include "ble/BleBridge.h"
 #include "ble/CommandPipe.h"
+#include "core/App.h"
 #include "core/Identity.h"
 #include "server/ApiServer.h"
 #include "server/TcpSideServer.h"
@@ -79,8 +79,8 @@ ApiServices gApiServices{gFeatureAvailabilityService,
                          gAudioInputControlService};
 
 // The side server listens from before main: a port it cannot have ends the process there.
-TcpSideServer gTcpSideServer(TcpSideServer::kPort, gControllerLink, gReportOwners,
-                             systemConsole(), gClock);
+TcpSideServer gTcpSideServer(TcpSideServer::kPort, gControllerLink, gReportOwners, systemConsole(),
+                             gClock);
 
 PopenCommandPipe gCommandPipe;
 BleBridge gBleBridge(BleContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink,
@@ -95,7 +95,8 @@ int APP_Run() {
   gReportOwners.attachBle(gBleBridge);
   gReportOwners.attachTcpSideServer(gTcpSideServer);
   App app(AppContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink, gReportOwners,
-                     kControllerPortPath, kDaPortPath, [&apiServer] {
+                     kControllerPortPath, kDaPortPath,
+                     [&apiServer] {
                        std::thread([&apiServer] {
                          runApiServer(apiServer, kApiAddress, gApiServices, systemConsole());
                        }).detach();

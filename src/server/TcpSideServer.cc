@@ -13,8 +13,8 @@ namespace vantorellabs {
 
 TcpSideServer::Client::~Client() { ::close(fd); }
 
-TcpSideServer::TcpSideServer(int port, ControllerLink& link, ReportOwners& owners,
-                             Console& console, Clock& clock)
+TcpSideServer::TcpSideServer(int port, ControllerLink& link, ReportOwners& owners, Console& console,
+                             Clock& clock)
     : link_(link), owners_(owners), console_(console), clock_(clock), port_(port) {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listenFd_ < 0) throw std::runtime_error("TCP Socket Creation Failed");
@@ -133,8 +133,7 @@ void TcpSideServer::broadcast(const std::string& text) {
   }
   for (const ClientPtr& client : targets) {
     if (client->isClosed) continue;
-    const ssize_t n =
-        ::send(client->fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t n = ::send(client->fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n == static_cast<ssize_t>(text.size())) continue;
     if (n < 0 && errno == EINTR) continue;
     // Full or gone. The side server thread closes and removes it: shutting the socket

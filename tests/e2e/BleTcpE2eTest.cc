@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <iostream>
 #include <fstream>
+#include <iostream>
 
 #include "AmpSimulator.h"
 #include "E2eHarness.h"
@@ -139,7 +139,7 @@ class BleTcpE2eTest : public ::testing::Test {
     const auto frames = sim->receivedFrames();
     for (std::size_t i = from; i < frames.size(); ++i) {
       if (frames[i].size() == 2 && (frames[i][0] == 0x08 || frames[i] == "\x09"
-                                                                        "1")) {
+                                                                         "1")) {
         out.push_back(frames[i]);
       }
     }
@@ -196,8 +196,11 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   // Switched off at start: advertising is off and the controller is told so.
   ASSERT_TRUE(daemon.waitForOutput("Setting Schedule to '0'"));
   ASSERT_TRUE(waitForBoardCommand("hcitool -i hci0 cmd 0x08 0x000a 00"));
-  EXPECT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x08"
-                                                                     "0"; }),
+  EXPECT_GE(sim->waitForFrame([](const std::string& f) {
+    return f ==
+           "\x08"
+           "0";
+  }),
             0);
 
   // Power on from the front panel, then the controller asks for pairing mode.
@@ -207,9 +210,13 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   std::size_t frameMark = sim->receivedFrames().size();
   sim->sendFrame(bytes("\x08", "1"));
   ASSERT_TRUE(waitForBoardCommand(kFastRefreshK40.back()));
-  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x08"
-                                                                     "1"; },
-                              frameMark),
+  ASSERT_GE(sim->waitForFrame(
+                [](const std::string& f) {
+                  return f ==
+                         "\x08"
+                         "1";
+                },
+                frameMark),
             0);
   EXPECT_EQ(hcitoolCommandsFrom(logMark), kFastRefreshK40);
 
@@ -219,9 +226,13 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   EXPECT_EQ(sigPipeIgnoredIn(firstHcidump), 0) << "hcidump must end when its reader goes";
   frameMark = sim->receivedFrames().size();
   feedHcidump("> HCI Event: LE Meta Event (0x3e) plen 19\n    LE Connection Complete\n");
-  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x09"
-                                                                     "1"; },
-                              frameMark),
+  ASSERT_GE(sim->waitForFrame(
+                [](const std::string& f) {
+                  return f ==
+                         "\x09"
+                         "1";
+                },
+                frameMark),
             0);
   EXPECT_THAT(bleFrames(frameMark), ElementsAre("\x08"
                                                 "2",
@@ -231,9 +242,13 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   frameMark = sim->receivedFrames().size();
   const std::size_t acks = daemon.countInOutput("ble-helper: acknowledged\n");
   feedHcidump("> HCI Event: Disconn Complete (0x05) plen 4\n  status 0x00 handle 64\n");
-  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x08"
-                                                                     "0"; },
-                              frameMark),
+  ASSERT_GE(sim->waitForFrame(
+                [](const std::string& f) {
+                  return f ==
+                         "\x08"
+                         "0";
+                },
+                frameMark),
             0);
   EXPECT_EQ(hcitoolCommandsFrom(logMark).at(3), kSlowParameters);
   EXPECT_TRUE(waitForCount("ble-helper: acknowledged\n", acks + 1));
@@ -245,9 +260,13 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   ASSERT_TRUE(waitForHcidump(firstHcidump));
   frameMark = sim->receivedFrames().size();
   feedHcidump("    LE Connection Complete\n");
-  EXPECT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x08"
-                                                                     "2"; },
-                              frameMark),
+  EXPECT_GE(sim->waitForFrame(
+                [](const std::string& f) {
+                  return f ==
+                         "\x08"
+                         "2";
+                },
+                frameMark),
             0);
 
   // TCP side server: commands to the controller, the controller's text to every client.
@@ -259,15 +278,14 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   a.send("(PWR 1)");
   b.send("junk(VOL  25 )");
   a.send("(INP 12345)(AB)(MUT)");
-  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x10(MUT)"; }, frameMark),
-            0);
+  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x10(MUT)"; }, frameMark), 0);
   const auto frames = sim->receivedFrames();
   std::vector<std::string> tcpFrames;
   for (std::size_t i = frameMark; i < frames.size(); ++i) {
     if (frames[i][0] == 0x10) tcpFrames.push_back(frames[i]);
   }
-  EXPECT_THAT(tcpFrames, ::testing::UnorderedElementsAre("\x10(PWR 1)", "\x10(VOL 25)",
-                                                         "\x10(MUT)"));
+  EXPECT_THAT(tcpFrames,
+              ::testing::UnorderedElementsAre("\x10(PWR 1)", "\x10(VOL 25)", "\x10(MUT)"));
   EXPECT_THAT(daemon.output(), HasSubstr("\r\nNew Message Received with 1 parameters: (PWR 1)"));
   EXPECT_THAT(daemon.output(), HasSubstr("\r\nNew Message Received with 0 parameters: (MUT)"));
   sim->sendFrame("\x10Input 3 selected");

@@ -1,7 +1,5 @@
 #include "E2eHarness.h"
 
-#include "BoardSandbox.h"
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,6 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+
+#include "BoardSandbox.h"
 
 namespace vantorellabs::e2e {
 
@@ -22,7 +22,7 @@ const bool gOnBoard = [] {
   boardsandbox::requireBoardSandbox("end-to-end test");
   return true;
 }();
-}
+}  // namespace
 
 DaemonProcess::DaemonProcess(std::string path) : path_(std::move(path)) {}
 

@@ -13,9 +13,9 @@ namespace vantorellabs {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::FakeClock;
 using testing::FakeShell;
+using ::testing::HasSubstr;
 using testing::PtyPair;
 using testing::RecordingConsole;
 
@@ -142,14 +142,21 @@ TEST_F(BleBridgeTest, RefreshDrivesHcitoolAndTellsTheController) {
   std::vector<std::string> fastRefresh(std::begin(kSlowRefresh), std::end(kSlowRefresh));
   fastRefresh[3] = "hcitool -i hci0 cmd 0x08 0x0006 20 00 20 00 00 00 00 00 00 00 00 00 00 07 00";
   const Case cases[] = {
-      {true, true, fastRefresh, "\x08"
-                                "1",
+      {true, true, fastRefresh,
+       "\x08"
+       "1",
        true},
-      {true, false, {std::begin(kSlowRefresh), std::end(kSlowRefresh)}, "\x08"
-                                                                         "0",
+      {true,
+       false,
+       {std::begin(kSlowRefresh), std::end(kSlowRefresh)},
+       "\x08"
+       "0",
        false},
-      {false, true, {"hcitool -i hci0 cmd 0x08 0x000a 00"}, "\x08"
-                                                            "0",
+      {false,
+       true,
+       {"hcitool -i hci0 cmd 0x08 0x000a 00"},
+       "\x08"
+       "0",
        false},
   };
   for (const Case& c : cases) {
@@ -232,8 +239,8 @@ TEST_F(BleBridgeTest, EndedHcidumpIsRestartedAfterAPause) {
   pipe.failStarts = true;
   clock.now += 0.2;
   ble.bleEventPipeRestartStep();
-  EXPECT_THAT(console.errors(), ElementsAre("hcidump could not be restarted|" +
-                                            std::to_string(EMFILE)));
+  EXPECT_THAT(console.errors(),
+              ElementsAre("hcidump could not be restarted|" + std::to_string(EMFILE)));
   EXPECT_EQ(watchedFds.back(), -1);
   pipe.failStarts = false;
   clock.now += 5.1;
@@ -293,14 +300,16 @@ TEST_F(BleBridgeTest, HelperMessagesGoToTheLastSender) {
   EXPECT_EQ(helper.receive(), "\x01");
 
   ble.sendSerialToHelper();
-  EXPECT_EQ(helper.receive(), "\x02"
-                              "1234567");
+  EXPECT_EQ(helper.receive(),
+            "\x02"
+            "1234567");
   struct DaCase {
     std::uint8_t type, major, minor;
     std::string text;
     std::uint8_t typeAfter;
   };
-  const DaCase daCases[] = {{2, 1, 4, "21.4.0", 2}, {255, 255, 255, "00.0.0", 0}, {0, 3, 1, "00.0.0", 0}};
+  const DaCase daCases[] = {
+      {2, 1, 4, "21.4.0", 2}, {255, 255, 255, "00.0.0", 0}, {0, 3, 1, "00.0.0", 0}};
   for (const DaCase& c : daCases) {
     state.daModuleType = c.type;
     state.daVersionMajor = c.major;
@@ -320,8 +329,8 @@ TEST_F(BleBridgeTest, HelperIsStartedWithTheApiModelNumber) {
   DeviceState k7100{DeviceState::kModelK7100, "1.4.2"};
   BleBridge other{BleContext{console, shell, clock, k7100, link, pipe, socketPath.c_str()}};
   other.startBleHelper();
-  EXPECT_THAT(shell.commands, ElementsAre("python3 /opt/vtl/ble/main.py 1 &",
-                                          "python3 /opt/vtl/ble/main.py 2 &"));
+  EXPECT_THAT(shell.commands,
+              ElementsAre("python3 /opt/vtl/ble/main.py 1 &", "python3 /opt/vtl/ble/main.py 2 &"));
 }
 
 }  // namespace

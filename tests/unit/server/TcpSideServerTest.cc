@@ -16,8 +16,8 @@
 namespace vantorellabs {
 namespace {
 
-using ::testing::HasSubstr;
 using testing::FakeClock;
+using ::testing::HasSubstr;
 using testing::PtyPair;
 using testing::RecordingConsole;
 using testing::RecordingOwners;
@@ -144,7 +144,6 @@ TEST_F(TcpSideServerTest, ClientsBeyondThirtyTwoAreRefused) {
   EXPECT_EQ(server.clientCount(), TcpSideServer::kMaxClients);
   EXPECT_EQ(readSome(extra), "(end)");
   EXPECT_THAT(console.all(), HasSubstr("TCP client refused: too many clients\n"));
-
 }
 
 TEST_F(TcpSideServerTest, DescriptorLimitsRefuseOrPauseInsteadOfSpinning) {
@@ -171,7 +170,8 @@ TEST_F(TcpSideServerTest, DescriptorLimitsRefuseOrPauseInsteadOfSpinning) {
   server.serveStep();
   release();
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
-  EXPECT_THAT(console.errors(), ::testing::ElementsAre("TCP accept failed|" + std::to_string(EMFILE)));
+  EXPECT_THAT(console.errors(),
+              ::testing::ElementsAre("TCP accept failed|" + std::to_string(EMFILE)));
   EXPECT_THAT(clock.sleeps, ::testing::ElementsAre(TcpSideServer::kAcceptPauseSeconds));
   server.serveStep();
   EXPECT_EQ(server.clientCount(), 1U);
