@@ -40,7 +40,11 @@ const std::vector<std::string> kFastRefreshK40 = {
 const std::string kSlowParameters =
     "hcitool -i hci0 cmd 0x08 0x0006 F4 00 F4 00 02 00 00 00 00 00 00 00 00 07 00";
 
-std::string bytes(const std::string& code, const std::string& payload) { return code + payload; }
+// The BLE state frames and the network report's first frame.
+const std::string kBleSlow{'\x08', '0'};
+const std::string kBleFast{'\x08', '1'};
+const std::string kBleConnected{'\x08', '2'};
+const std::string kNetworkReport{'\x09', '1'};
 
 // A TCP client of the side server.
 class SideClient {
@@ -111,6 +115,10 @@ class BleTcpE2eTest : public ::testing::Test {
     }
     return false;
   }
+  // Waits until the daemon sent `frame` to the controller after the first `from` frames.
+  int waitForSent(const std::string& frame, std::size_t from = 0) const {
+    return sim->waitForFrame([&frame](const std::string& f) { return f == frame; }, from);
+  }
   bool daemonRunning() const {
     std::ifstream stat("/proc/" + std::to_string(daemon.pid()) + "/stat");
     std::string pid, name, state;
@@ -138,8 +146,7 @@ class BleTcpE2eTest : public ::testing::Test {
     std::vector<std::string> out;
     const auto frames = sim->receivedFrames();
     for (std::size_t i = from; i < frames.size(); ++i) {
-      if (frames[i].size() == 2 && (frames[i][0] == 0x08 || frames[i] == "\x09"
-                                                                         "1")) {
+      if (frames[i].size() == 2 && (frames[i][0] == 0x08 || frames[i] == kNetworkReport)) {
         out.push_back(frames[i]);
       }
     }
@@ -196,28 +203,16 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   // Switched off at start: advertising is off and the controller is told so.
   ASSERT_TRUE(daemon.waitForOutput("Setting Schedule to '0'"));
   ASSERT_TRUE(waitForBoardCommand("hcitool -i hci0 cmd 0x08 0x000a 00"));
-  EXPECT_GE(sim->waitForFrame([](const std::string& f) {
-    return f ==
-           "\x08"
-           "0";
-  }),
-            0);
+  EXPECT_GE(waitForSent(kBleSlow), 0);
 
   // Power on from the front panel, then the controller asks for pairing mode.
   sim->amplifier().onCommand("01");
   ASSERT_TRUE(daemon.waitForOutput("<<< 0x30 31"));
   std::size_t logMark = boardCommands().size();
   std::size_t frameMark = sim->receivedFrames().size();
-  sim->sendFrame(bytes("\x08", "1"));
+  sim->sendFrame(kBleFast);
   ASSERT_TRUE(waitForBoardCommand(kFastRefreshK40.back()));
-  ASSERT_GE(sim->waitForFrame(
-                [](const std::string& f) {
-                  return f ==
-                         "\x08"
-                         "1";
-                },
-                frameMark),
-            0);
+  ASSERT_GE(waitForSent(kBleFast, frameMark), 0);
   EXPECT_EQ(hcitoolCommandsFrom(logMark), kFastRefreshK40);
 
   // hcidump: a central connects, then goes.
@@ -226,30 +221,13 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   EXPECT_EQ(sigPipeIgnoredIn(firstHcidump), 0) << "hcidump must end when its reader goes";
   frameMark = sim->receivedFrames().size();
   feedHcidump("> HCI Event: LE Meta Event (0x3e) plen 19\n    LE Connection Complete\n");
-  ASSERT_GE(sim->waitForFrame(
-                [](const std::string& f) {
-                  return f ==
-                         "\x09"
-                         "1";
-                },
-                frameMark),
-            0);
-  EXPECT_THAT(bleFrames(frameMark), ElementsAre("\x08"
-                                                "2",
-                                                "\x09"
-                                                "1"));
+  ASSERT_GE(waitForSent(kNetworkReport, frameMark), 0);
+  EXPECT_THAT(bleFrames(frameMark), ElementsAre(kBleConnected, kNetworkReport));
   logMark = boardCommands().size();
   frameMark = sim->receivedFrames().size();
   const std::size_t acks = daemon.countInOutput("ble-helper: acknowledged\n");
   feedHcidump("> HCI Event: Disconn Complete (0x05) plen 4\n  status 0x00 handle 64\n");
-  ASSERT_GE(sim->waitForFrame(
-                [](const std::string& f) {
-                  return f ==
-                         "\x08"
-                         "0";
-                },
-                frameMark),
-            0);
+  ASSERT_GE(waitForSent(kBleSlow, frameMark), 0);
   EXPECT_EQ(hcitoolCommandsFrom(logMark).at(3), kSlowParameters);
   EXPECT_TRUE(waitForCount("ble-helper: acknowledged\n", acks + 1));
 
@@ -260,14 +238,7 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   ASSERT_TRUE(waitForHcidump(firstHcidump));
   frameMark = sim->receivedFrames().size();
   feedHcidump("    LE Connection Complete\n");
-  EXPECT_GE(sim->waitForFrame(
-                [](const std::string& f) {
-                  return f ==
-                         "\x08"
-                         "2";
-                },
-                frameMark),
-            0);
+  EXPECT_GE(waitForSent(kBleConnected, frameMark), 0);
 
   // TCP side server: commands to the controller, the controller's text to every client.
   SideClient a;
@@ -278,7 +249,7 @@ TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {
   a.send("(PWR 1)");
   b.send("junk(VOL  25 )");
   a.send("(INP 12345)(AB)(MUT)");
-  ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x10(MUT)"; }, frameMark), 0);
+  ASSERT_GE(waitForSent("\x10(MUT)", frameMark), 0);
   const auto frames = sim->receivedFrames();
   std::vector<std::string> tcpFrames;
   for (std::size_t i = frameMark; i < frames.size(); ++i) {
@@ -318,7 +289,7 @@ TEST_F(BleTcpE2eTest, ClientThatStopsReadingNeverStallsTheLoop) {
   ASSERT_TRUE(fresh.connected());
   ASSERT_TRUE(waitForCount("TCP new client accepted\n", 2));
   fresh.send("(MUT)");
-  EXPECT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x10(MUT)"; }), 0);
+  EXPECT_GE(waitForSent("\x10(MUT)"), 0);
   sim->sendFrame("\x10still here");
   EXPECT_EQ(fresh.read(10), "still here");
 }
@@ -365,7 +336,7 @@ TEST_F(BleTcpE2eTest, TwoHundredClientsAtOnceAreServedOrRefused) {
   waitForCount("Client disconnected\n", 32);
   SideClient late;
   late.send("(PWR 0)");
-  EXPECT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x10(PWR 0)"; }, mark), 0);
+  EXPECT_GE(waitForSent("\x10(PWR 0)", mark), 0);
 }
 
 }  // namespace
