@@ -273,7 +273,9 @@ TEST_F(BleTcpE2eTest, ClientThatStopsReadingNeverStallsTheLoop) {
   const std::string text = "\x10" + std::string(250, 'x');
   for (int i = 0; i < 4000; ++i) {
     // A daemon that died would leave the simulator writing into a full port for ever.
-    if (i % 100 == 0) ASSERT_TRUE(daemonRunning()) << "after " << i << " frames";
+    if (i % 100 == 0) {
+      ASSERT_TRUE(daemonRunning()) << "after " << i << " frames";
+    }
     sim->sendFrame(text);
   }
   // The main loop is still reading the controller: the hello is answered.

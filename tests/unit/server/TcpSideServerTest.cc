@@ -58,6 +58,18 @@ TEST(TcpCommandParserTest, CommandsAndWhatIsDropped) {
   }
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 class TcpSideServerTest : public ::testing::Test {
  protected:
   TcpSideServerTest() { link.attach(pty.slave); }
@@ -161,8 +173,26 @@ TEST_F(TcpSideServerTest, DescriptorLimitsRefuseOrPauseInsteadOfSpinning) {
     filler.clear();
   };
 
+  // A descriptor that select() cannot watch: the client is accepted and closed at once.
+  ASSERT_GE(old.rlim_max, FD_SETSIZE + 16U);
+  rlimit wide = old;
+  wide.rlim_cur = FD_SETSIZE + 16;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &wide), 0);
+  fillUpTo(FD_SETSIZE);
+  const int high = connectClient();
+  server.serveStep();
+  EXPECT_EQ(readSome(high), "(end)");
+  EXPECT_EQ(server.clientCount(), 0U);
+  ::close(high);
+  clients.clear();
+  release();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+
+  // The undefined-behaviour sanitizer needs descriptors of its own to check a virtual
+  // call, so with none left it reports calls that are fine.
+  if (kSanitized) GTEST_SKIP() << "the sanitizers need descriptors of their own";
   // No descriptor left for accept(): the server says so and pauses before the next try.
-  const int waiting = connectClient();
+  connectClient();
   rlimit tight = old;
   tight.rlim_cur = 256;
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
@@ -175,24 +205,6 @@ TEST_F(TcpSideServerTest, DescriptorLimitsRefuseOrPauseInsteadOfSpinning) {
   EXPECT_THAT(clock.sleeps, ::testing::ElementsAre(TcpSideServer::kAcceptPauseSeconds));
   server.serveStep();
   EXPECT_EQ(server.clientCount(), 1U);
-  ::close(waiting);
-  clients.clear();
-  server.serveStep();
-
-  // A descriptor that select() cannot watch: the client is accepted and closed at once.
-  if (old.rlim_max < FD_SETSIZE + 16U) GTEST_SKIP() << "descriptor limit too low";
-  rlimit wide = old;
-  wide.rlim_cur = FD_SETSIZE + 16;
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &wide), 0);
-  fillUpTo(FD_SETSIZE);
-  const int high = connectClient();
-  server.serveStep();
-  EXPECT_EQ(readSome(high), "(end)");
-  EXPECT_EQ(server.clientCount(), 0U);
-  ::close(high);
-  clients.clear();
-  release();
-  ::setrlimit(RLIMIT_NOFILE, &old);
 }
 
 TEST_F(TcpSideServerTest, BroadcastsFromAnotherThreadMeetTheSideServerSafely) {
