@@ -19,14 +19,15 @@ using ::testing::HasSubstr;
 using testing::PtyPair;
 using testing::RecordingConsole;
 
-std::string frame(const std::string& text) { return text + '\0'; }
+// Frames as the controller receives them: code, payload and the terminator.
+const std::string kSlowFrame{'\x08', '0', '\0'};
+const std::string kFastFrame{'\x08', '1', '\0'};
+const std::string kConnectedFrames{'\x08', '2', '\0', '\x09', '1', '\0'};
 
 // A pipe the test writes, standing in for hcidump's output.
 class FakeCommandPipe : public CommandPipe {
  public:
-  ~FakeCommandPipe() override {
-    if (writeFd >= 0) ::close(writeFd);
-  }
+  ~FakeCommandPipe() override { end(); }
   int start(const std::string& command) override {
     started.push_back(command);
     if (failStarts) {
@@ -35,7 +36,7 @@ class FakeCommandPipe : public CommandPipe {
     }
     int fds[2];
     if (::pipe(fds) != 0) return -1;
-    if (writeFd >= 0) ::close(writeFd);
+    end();
     writeFd = fds[1];
     return fds[0];
   }
@@ -47,7 +48,7 @@ class FakeCommandPipe : public CommandPipe {
     ASSERT_EQ(::write(writeFd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
   void end() {
-    ::close(writeFd);
+    if (writeFd >= 0) ::close(writeFd);
     writeFd = -1;
   }
 
@@ -106,11 +107,7 @@ TEST(BlePayloadsTest, CommandsCarryModelAndSerialNumber) {
     std::string scan;
   };
   const Case cases[] = {
-      {DeviceState::kModelK40,
-       "hcitool -i hci0 cmd 0x08 0x0008 18 02 01 05 02 0A 14 11 FF FF FF 00 01 01 00 00 00 00 "
-       "31 32 33 34 35 36 37 00 00 00 00 00 00 00",
-       "hcitool -i hci0 cmd 0x08 0x0009 0D 0C 09 4B 34 30 2D 31 32 33 34 35 36 37 00 00 00 00 "
-       "00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
+      {DeviceState::kModelK40, kSlowRefresh[0], kSlowRefresh[1]},
       {DeviceState::kModelK7100,
        "hcitool -i hci0 cmd 0x08 0x0008 18 02 01 05 02 0A 14 11 FF FF FF 00 02 01 00 00 00 00 "
        "31 32 33 34 35 36 37 00 00 00 00 00 00 00",
@@ -141,30 +138,16 @@ TEST_F(BleBridgeTest, RefreshDrivesHcitoolAndTellsTheController) {
   };
   std::vector<std::string> fastRefresh(std::begin(kSlowRefresh), std::end(kSlowRefresh));
   fastRefresh[3] = "hcitool -i hci0 cmd 0x08 0x0006 20 00 20 00 00 00 00 00 00 00 00 00 00 07 00";
-  const Case cases[] = {
-      {true, true, fastRefresh,
-       "\x08"
-       "1",
-       true},
-      {true,
-       false,
-       {std::begin(kSlowRefresh), std::end(kSlowRefresh)},
-       "\x08"
-       "0",
-       false},
-      {false,
-       true,
-       {"hcitool -i hci0 cmd 0x08 0x000a 00"},
-       "\x08"
-       "0",
-       false},
-  };
+  const std::vector<std::string> slowRefresh(std::begin(kSlowRefresh), std::end(kSlowRefresh));
+  const Case cases[] = {{true, true, fastRefresh, kFastFrame, true},
+                        {true, false, slowRefresh, kSlowFrame, false},
+                        {false, true, {"hcitool -i hci0 cmd 0x08 0x000a 00"}, kSlowFrame, false}};
   for (const Case& c : cases) {
     state.setPoweredOnFlag(c.poweredOn ? '1' : '0');
     shell.commands.clear();
     ble.refreshBleAdvertising(c.fast);
     EXPECT_EQ(shell.commands, c.commands);
-    EXPECT_EQ(frames(), frame(c.frame));
+    EXPECT_EQ(frames(), c.frame);
     EXPECT_EQ(ble.isFastAdvertising(), c.fastAfter);
   }
 }
@@ -180,8 +163,7 @@ TEST_F(BleBridgeTest, FastAdvertisingFallsBackToSlowAfterSixtySeconds) {
   ble.bleAdvertisingTimeoutStep();
   EXPECT_THAT(shell.commands, ElementsAre(kSlowRefresh[0], kSlowRefresh[1], kSlowRefresh[2],
                                           kSlowRefresh[3], kSlowRefresh[4]));
-  EXPECT_EQ(frames(), frame("\x08"
-                            "0"));
+  EXPECT_EQ(frames(), kSlowFrame);
   EXPECT_FALSE(ble.isFastAdvertising());
 
   // While a central is connected, fast advertising does not time out.
@@ -203,17 +185,13 @@ TEST_F(BleBridgeTest, HcidumpLinesConnectAndDisconnect) {
   EXPECT_FALSE(ble.bleCentralConnected());
   feed("ection Complete\n      status 0x00 handle 64\n");
   EXPECT_TRUE(ble.bleCentralConnected());
-  EXPECT_EQ(frames(), frame("\x08"
-                            "2") +
-                          frame("\x09"
-                                "1"));
+  EXPECT_EQ(frames(), kConnectedFrames);
   shell.commands.clear();
   feed("> HCI Event: Disconn Complete (0x05) plen 4\n");
   EXPECT_FALSE(ble.bleCentralConnected()) << "Wi-Fi recovery must not stay suppressed";
   EXPECT_EQ(shell.commands.size(), 5U);
   EXPECT_EQ(shell.commands[3], kSlowRefresh[3]);
-  EXPECT_EQ(frames(), frame("\x08"
-                            "0"));
+  EXPECT_EQ(frames(), kSlowFrame);
   EXPECT_EQ(networkReports, 1);
   // An over-long line is read in 255-character pieces, as a line buffer would.
   feed(std::string(250, 'x') + "LE Connection Complete\n");
@@ -288,6 +266,8 @@ class HelperEnd {
 };
 
 TEST_F(BleBridgeTest, HelperMessagesGoToTheLastSender) {
+  ble.startBleHelper();
+  EXPECT_THAT(shell.commands, ElementsAre("python3 /opt/vtl/ble/main.py 1 &"));
   ble.openHelperSocket();
   // Not heard from yet: nowhere to send.
   ble.sendSerialToHelper();
@@ -300,9 +280,7 @@ TEST_F(BleBridgeTest, HelperMessagesGoToTheLastSender) {
   EXPECT_EQ(helper.receive(), "\x01");
 
   ble.sendSerialToHelper();
-  EXPECT_EQ(helper.receive(),
-            "\x02"
-            "1234567");
+  EXPECT_EQ(helper.receive(), std::string(1, '\x02') + "1234567");
   struct DaCase {
     std::uint8_t type, major, minor;
     std::string text;
@@ -322,15 +300,6 @@ TEST_F(BleBridgeTest, HelperMessagesGoToTheLastSender) {
   ble.startBleEventPipe();
   feed("> HCI Event: Disconn Complete (0x05) plen 4\n");
   EXPECT_EQ(helper.receive(), "\x01");
-}
-
-TEST_F(BleBridgeTest, HelperIsStartedWithTheApiModelNumber) {
-  ble.startBleHelper();
-  DeviceState k7100{DeviceState::kModelK7100, "1.4.2"};
-  BleBridge other{BleContext{console, shell, clock, k7100, link, pipe, socketPath.c_str()}};
-  other.startBleHelper();
-  EXPECT_THAT(shell.commands,
-              ElementsAre("python3 /opt/vtl/ble/main.py 1 &", "python3 /opt/vtl/ble/main.py 2 &"));
 }
 
 }  // namespace
