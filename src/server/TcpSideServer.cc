@@ -45,9 +45,13 @@ TcpSideServer::~TcpSideServer() {
 }
 
 void TcpSideServer::run() {
+  startServing();
+  for (;;) serveStep();
+}
+
+void TcpSideServer::startServing() {
   console_.print("TCP Server running on port " + std::to_string(port_) + "\n");
   owners_.restartSddpDaemon();
-  for (;;) serveStep();
 }
 
 void TcpSideServer::serveStep() {

@@ -50,6 +50,9 @@ class TcpSideServer {
   // The side server thread: announces itself, restarts the SDDP announcer, then serves
   // for ever.
   [[noreturn]] void run();
+  // The start of run(): the announcement and the SDDP restart, so that the announcer
+  // advertises a product whose side port now answers.
+  void startServing();
   // One turn of run(): waits until the listener or a client is readable, then serves.
   void serveStep();
 

@@ -105,6 +105,10 @@ class TcpSideServerTest : public ::testing::Test {
 };
 
 TEST_F(TcpSideServerTest, CommandsReachTheControllerAndTextReachesEveryClient) {
+  server.startServing();
+  EXPECT_EQ(console.prints().at(0),
+            "TCP Server running on port " + std::to_string(server.port()) + "\n");
+  EXPECT_THAT(owners.calls, ::testing::ElementsAre("restartSddpDaemon"));
   const int a = connectClient();
   server.serveStep();
   const int b = connectClient();
