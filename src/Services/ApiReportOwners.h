@@ -6,8 +6,10 @@
 #include "Services/FirmwareUpdate/FirmwareUpdateServiceImpl.h"
 #include "Services/System/SystemServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
+#include "ble/BleBridge.h"
 #include "discovery/Discovery.h"
 #include "link/ReportOwners.h"
+#include "server/TcpSideServer.h"
 #include "update/UpdateScheduler.h"
 
 namespace vantorellabs {
@@ -79,6 +81,24 @@ class ApiReportOwners : public ReportOwners {
   void restartSddpDaemon() override {
     if (discovery_ != nullptr) discovery_->restartSddpDaemon();
   }
+  // BLE advertising and the TCP side server, once the process-wide objects are wired.
+  void attachBle(BleBridge& ble) { ble_ = &ble; }
+  void attachTcpSideServer(TcpSideServer& tcp) { tcp_ = &tcp; }
+  void refreshBleAdvertising(bool fast) override {
+    if (ble_ != nullptr) ble_->refreshBleAdvertising(fast);
+  }
+  void sendSerialToHelper() override {
+    if (ble_ != nullptr) ble_->sendSerialToHelper();
+  }
+  void sendDaVersionToHelper() override {
+    if (ble_ != nullptr) ble_->sendDaVersionToHelper();
+  }
+  bool bleCentralConnected() const override {
+    return ble_ != nullptr && ble_->bleCentralConnected();
+  }
+  void broadcastToTcpClients(const std::string& text) override {
+    if (tcp_ != nullptr) tcp_->broadcast(text);
+  }
 
  private:
   VolumeServiceImpl& volume_;
@@ -89,6 +109,8 @@ class ApiReportOwners : public ReportOwners {
   UpdateScheduler& updates_;
   SystemServiceImpl* system_ = nullptr;
   Discovery* discovery_ = nullptr;
+  BleBridge* ble_ = nullptr;
+  TcpSideServer* tcp_ = nullptr;
 };
 
 }  // namespace vantorellabs

@@ -2,6 +2,7 @@
 
 #include "core/BoardUtilities.h"
 #include "core/Identity.h"
+#include "sys/Signals.h"
 
 namespace vantorellabs {
 
@@ -16,11 +17,16 @@ App::App(AppContext context)
       statusReport_(ctx_.clock, kStatusReportSeconds, [this] { sendStatusReport(); }) {
   ctx_.link.setFrameHandler(
       [this](std::string_view frame) { dispatcher_.dispatchControllerFrame(frame); });
+  if (ctx_.ble != nullptr) {
+    ctx_.ble->setNetworkStatusReport([this] { networkStatus_.sendNetworkStatus(); });
+  }
 }
 
 int App::run() {
   ctx_.link.markLoopThread();
+  survivePeerHangUps();
   ctx_.console.print("Vantorel Acoustics, Inc.: Model = " + modelString(ctx_.state.model()) + "\n");
+  startBle();
 
   restartWifi(ctx_.shell);
 
@@ -34,14 +40,31 @@ int App::run() {
     return -1;
   }
   if (ctx_.startApi) ctx_.startApi();
+  if (ctx_.startTcpSideServer) ctx_.startTcpSideServer();
 
   for (;;) loopTurn();
 }
 
 void App::loopTurn() {
+  if (ctx_.ble != nullptr) {
+    ctx_.ble->bleAdvertisingTimeoutStep();
+    ctx_.ble->bleEventPipeRestartStep();
+  }
   statusReport_.step();
   ctx_.owners.autoUpdateTick();
   loop_.pollStep();
+}
+
+void App::startBle() {
+  BleBridge* ble = ctx_.ble;
+  if (ble == nullptr) return;
+  // hcidump is started again when it ends; the loop follows its descriptor.
+  ble->setEventPipeWatcher([this](int fd) { loop_.setDescriptor(LoopSource::BleEventPipe, fd); });
+  loop_.watch(LoopSource::BleEventPipe, ble->startBleEventPipe(),
+              [ble] { return ble->bleEventStep(); });
+  loop_.watch(LoopSource::HelperSocket, ble->openHelperSocket(),
+              [ble] { return ble->helperReceiveStep(); });
+  ble->startBleHelper();
 }
 
 void App::sendStatusReport() {

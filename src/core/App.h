@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "ble/BleBridge.h"
 #include "core/DeviceState.h"
 #include "core/EventLoop.h"
 #include "core/PeriodicReport.h"
@@ -28,6 +29,10 @@ struct AppContext {
   const char* daPortPath;
   // Starts the API thread; runs once the controller has answered.
   std::function<void()> startApi;
+  // BLE advertising and the GATT helper; none on a build without Bluetooth.
+  BleBridge* ble = nullptr;
+  // Starts the TCP side server thread; runs after the API thread.
+  std::function<void()> startTcpSideServer;
 };
 
 // Start-up and the main loop of the daemon.
@@ -46,6 +51,7 @@ class App {
 
  private:
   void sendStatusReport();
+  void startBle();
 
   AppContext ctx_;
   EventLoop loop_;

@@ -25,6 +25,11 @@ class EventLoop : public Poller {
   // descriptor that stays readable but yields nothing (a port at end of file) must not
   // turn the loop into a busy spin.
   void watch(LoopSource source, int fd, std::function<bool()> handler);
+  // Changes a watched source's descriptor and keeps its handler; -1 leaves it out of the
+  // set. A handler may call it for its own source.
+  void setDescriptor(LoopSource source, int fd) {
+    slots_[static_cast<std::size_t>(source)].fd = fd;
+  }
 
   void pollStep() override;
 

@@ -14,10 +14,13 @@
 #include "Services/NetworkInformation/NetworkInformationServiceImpl.h"
 #include "Services/System/SystemServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
+#include "ble/BleBridge.h"
+#include "ble/CommandPipe.h"
 #include "core/App.h"
 #include "core/Identity.h"
 #include "discovery/Discovery.h"
 #include "server/ApiServer.h"
+#include "server/TcpSideServer.h"
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"
 #include "sys/Console.h"
@@ -91,6 +94,14 @@ ApiServices gApiServices{gFeatureAvailabilityService,
                          gAudioOutputsService,
                          gAudioInputControlService};
 
+// The side server listens from before main: a port it cannot have ends the process there.
+TcpSideServer gTcpSideServer(TcpSideServer::kPort, gControllerLink, gReportOwners, systemConsole(),
+                             gClock);
+
+PopenCommandPipe gCommandPipe;
+BleBridge gBleBridge(BleContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink,
+                                gCommandPipe, kBleHelperSocketPath});
+
 }  // namespace
 
 int APP_Run() {
@@ -99,12 +110,16 @@ int APP_Run() {
   std::unique_ptr<grpc::Server> apiServer;
   gReportOwners.attachSystem(gSystemService);
   gReportOwners.attachDiscovery(gDiscovery);
+  gReportOwners.attachBle(gBleBridge);
+  gReportOwners.attachTcpSideServer(gTcpSideServer);
   App app(AppContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink, gReportOwners,
-                     kControllerPortPath, kDaPortPath, [&apiServer] {
+                     kControllerPortPath, kDaPortPath,
+                     [&apiServer] {
                        std::thread([&apiServer] {
                          runApiServer(apiServer, kApiAddress, gApiServices, systemConsole());
                        }).detach();
-                     }});
+                     },
+                     &gBleBridge, [] { std::thread([] { gTcpSideServer.run(); }).detach(); }});
   return app.run();
 }
 

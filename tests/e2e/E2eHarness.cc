@@ -1,5 +1,6 @@
 #include "E2eHarness.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@ namespace vantorellabs::e2e {
 
 namespace {
 constexpr const char* kBoardLog = "/board/commands.log";
+constexpr int kReaderPollMs = 50;
 
 // Every program linked with the harness starts the real daemon: refuse before main.
 const bool gOnBoard = [] {
@@ -29,6 +31,9 @@ DaemonProcess::~DaemonProcess() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
+  // Programs the daemon started in the background (the BLE helper) keep its output pipe
+  // open after it has gone, so the reader stops on this flag rather than at end of file.
+  daemonGone_ = true;
   if (reader_.joinable()) reader_.join();
 }
 
@@ -52,6 +57,11 @@ void DaemonProcess::start() {
 void DaemonProcess::readOutput(int fd) {
   char buffer[4096];
   for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, kReaderPollMs) == 0) {
+      if (daemonGone_) break;
+      continue;
+    }
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n <= 0) break;
     {
@@ -97,9 +107,9 @@ std::optional<int> DaemonProcess::waitExit(seconds timeout) {
     const pid_t done = ::waitpid(pid_, &status, WNOHANG);
     if (done == pid_) {
       pid_ = -1;
-      // What the daemon printed last may still be in the pipe: let the reader take it.
-      // Children that inherited the pipe (hcidump, the BLE helper) may keep it open, so
-      // the wait for its end is short.
+      // What the daemon printed last may still be in the pipe: the reader takes it and
+      // stops once the pipe stays quiet (children such as the BLE helper keep it open).
+      daemonGone_ = true;
       {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait_for(lock, std::chrono::seconds(2), [this] { return closed_; });

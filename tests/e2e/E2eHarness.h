@@ -3,6 +3,7 @@
 // Runs the real daemon inside the board sandbox: the test process itself runs in the
 // sandbox, plays the amplifier with the simulator and starts the daemon as a child.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -38,6 +39,7 @@ class DaemonProcess {
 
   std::string path_;
   int pid_ = -1;
+  std::atomic<bool> daemonGone_{false};
   std::thread reader_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;

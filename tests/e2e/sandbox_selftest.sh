@@ -311,6 +311,13 @@ again=0
 root=/dev/mtdblock3 rootfstype=squashfs ro rootwait console=ttyS0,115200' "$out"
 
 # --- processes -----------------------------------------------------------------
+out=$(board sh -c 'hcidump | { read -r line; echo "$line"; } &
+  for _ in $(seq 100); do [ -s /board/hcidump.pid ] && break; sleep 0.05; done
+  echo "LE Connection Complete" >> /board/hcidump.feed; wait
+  for _ in $(seq 60); do kill -0 "$(cat /board/hcidump.pid)" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$(cat /board/hcidump.pid)" 2>/dev/null && echo alive || echo gone')
+expect "hcidump prints fed lines and ends when its reader goes" $'LE Connection Complete\ngone' "$out"
+
 # The token in their arguments tells this board's processes from other boards'.
 board sh -c "sh -c 'sleep 300; : $TOKEN' & hcidump $TOKEN & sleep 0.2; kill -0 \$!"
 expect "hcidump stays alive until stopped" 0 $?
