@@ -49,7 +49,8 @@ TEST_F(SpineE2eTest, StartUpRestartsWifiBeforeTheHandshake) {
   const int down = boardCommandIndex("ifconfig wlan0 down");
   const int up = boardCommandIndex("ifconfig wlan0 up");
   ASSERT_GE(down, 0);
-  EXPECT_EQ(up, down + 1);
+  // The BLE helper and hcidump, started just before, may log between the two.
+  EXPECT_GT(up, down);
   EXPECT_EQ(boardCommandIndex("reboot"), -1);
 }
 
