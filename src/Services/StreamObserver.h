@@ -76,7 +76,7 @@ class StreamObserver {
         queuedBytes_ = 0;
         context_->TryCancel();
       } else {
-        queue_.push_back(message);
+        queue_.push_back({message, size});
         queuedBytes_ += size;
       }
     }
@@ -92,12 +92,12 @@ class StreamObserver {
       ready_.wait_for(lock, kCancelCheckInterval, [this] { return !queue_.empty() || ended_; });
       if (ended_ || context_->IsCancelled()) return;
       while (!queue_.empty()) {
-        const Response message = std::move(queue_.front());
+        Queued item = std::move(queue_.front());
         queue_.pop_front();
-        queuedBytes_ -= std::min(queuedBytes_, message.ByteSizeLong());
+        queuedBytes_ -= item.size;
         lock.unlock();
         // A failed write is not acted on: the call is seen cancelled at the next check.
-        writer_->Write(message);
+        writer_->Write(item.message);
         lock.lock();
       }
     }
@@ -110,11 +110,17 @@ class StreamObserver {
   }
 
  private:
+  // A message with its size, measured once when it is queued.
+  struct Queued {
+    Response message;
+    std::size_t size;
+  };
+
   grpc::ServerContext* context_;
   grpc::ServerWriter<Response>* writer_;
   std::mutex writeMutex_;
   std::condition_variable ready_;
-  std::deque<Response> queue_;
+  std::deque<Queued> queue_;
   std::size_t queuedBytes_ = 0;
   bool ended_ = false;
   bool fellBehind_ = false;

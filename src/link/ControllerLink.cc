@@ -116,29 +116,30 @@ int ControllerLink::sendPaced(std::string_view text, const std::string& wire) {
   std::unique_lock<std::mutex> turn(paceMutex_);
   const std::uint64_t ticket = nextPaceTicket_++;
   paceQueue_.push_back(ticket);
+  bool lineFree = false;
   for (;;) {
     if (paceQueue_.front() == ticket) {
       const auto wait = pacedWait();
-      if (wait.count() <= 0) break;
-      if (std::chrono::steady_clock::now() + wait > deadline) {
-        paceQueue_.pop_front();
-        paceChanged_.notify_all();
-        turn.unlock();
-        std::lock_guard<std::mutex> lock(sendMutex_);
-        traceSent(text);
-        console_.printError(">>> ERROR: write\n", EAGAIN);
-        return -1;
+      if (wait.count() <= 0) {
+        lineFree = true;
+        break;
       }
+      if (std::chrono::steady_clock::now() + wait > deadline) break;
       paceChanged_.wait_for(turn, wait);
     } else if (paceChanged_.wait_until(turn, deadline) == std::cv_status::timeout &&
                paceQueue_.front() != ticket) {
-      paceQueue_.erase(std::find(paceQueue_.begin(), paceQueue_.end(), ticket));
-      turn.unlock();
-      std::lock_guard<std::mutex> lock(sendMutex_);
-      traceSent(text);
-      console_.printError(">>> ERROR: write\n", EAGAIN);
-      return -1;
+      break;
     }
+  }
+  if (!lineFree) {
+    // No room on the line within the limit: the frame is dropped and its place given up.
+    paceQueue_.erase(std::find(paceQueue_.begin(), paceQueue_.end(), ticket));
+    paceChanged_.notify_all();
+    turn.unlock();
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    traceSent(text);
+    console_.printError(">>> ERROR: write\n", EAGAIN);
+    return -1;
   }
   // This sender stays first in line until its frame is written, so the next one measures
   // the line with this frame on it.
