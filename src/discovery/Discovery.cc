@@ -17,7 +17,6 @@ constexpr const char* kAvahiReloadCommand = "/etc/init.d/S50avahi-daemon reload"
 constexpr const char* kSddpStopCommand = "killall vtl-sddp";
 constexpr const char* kSddpStartPrefix = "/opt/vtl/bin/vtl-sddp -c /opt/vtl/sys/sddp/";
 
-bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 bool isControlByte(char c) {
   const auto byte = static_cast<unsigned char>(c);
   return byte < 0x20 || byte == 0x7F;
@@ -31,10 +30,8 @@ std::string publishableText(const std::string& text, std::size_t maxBytes) {
     if (!isControlByte(c)) published += c;
   }
   if (published.size() <= maxBytes) return published;
-  std::size_t cut = maxBytes;
-  while (cut > 0 && isContinuationByte(published[cut])) --cut;
-  published.resize(cut);
-  return published;
+  // Cut on a character boundary: the text helper drops a character cut off at the end.
+  return toValidUtf8(std::string_view(published).substr(0, maxBytes));
 }
 
 std::string sedReplaceCommand(const std::string& pattern, const std::string& replacement,
