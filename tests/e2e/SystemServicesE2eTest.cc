@@ -6,9 +6,12 @@
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "AmpSimulator.h"
 #include "E2eHarness.h"
@@ -170,11 +173,31 @@ TEST_F(SystemServicesE2eTest, K40IdentityNameDiscoveryAndPower) {
   EXPECT_EQ(std::count(log.begin(), log.end(), kReload), 3);
   EXPECT_EQ(setName("").error_message(), "Must not be empty string");
 
-  // The controller asks for the SDDP announcer.
-  sim->amplifier().requestSddpRestart();
+  // The controller asks for the SDDP announcer. The side server's start restarted it too,
+  // and other threads' commands may log between a stop and its start: each start must
+  // follow a stop of its own.
   const std::string sddp = "vtl-sddp -c /opt/vtl/sys/sddp/K40.conf -i K40-1234567";
+  const auto starts = [&](const std::vector<std::string>& log) {
+    std::vector<std::size_t> at;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+      if (log[i].rfind("vtl-sddp ", 0) == 0) at.push_back(i);
+    }
+    return at;
+  };
+  const std::size_t startsBefore = starts(boardCommands()).size();
+  sim->amplifier().requestSddpRestart();
   ASSERT_TRUE(waitForBoardCommand(sddp));
-  EXPECT_EQ(boardCommandIndex("killall vtl-sddp") + 1, boardCommandIndex(sddp));
+  std::vector<std::string> sddpLog;
+  for (int i = 0; i < 100 && starts(sddpLog = boardCommands()).size() <= startsBefore; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const auto at = starts(sddpLog);
+  ASSERT_EQ(at.size(), startsBefore + 1);
+  EXPECT_EQ(sddpLog[at.back()], sddp);
+  const std::size_t from = at.size() > 1 ? at[at.size() - 2] + 1 : 0;
+  EXPECT_NE(std::find(sddpLog.begin() + static_cast<long>(from),
+                      sddpLog.begin() + static_cast<long>(at.back()), "killall vtl-sddp"),
+            sddpLog.begin() + static_cast<long>(at.back()));
   EXPECT_FALSE(readFile("/opt/vtl/sys/sddp/K40.conf").empty());
 
   // Power on: the stream follows the amplifier's walk through its product states.
