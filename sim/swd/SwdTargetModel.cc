@@ -285,7 +285,7 @@ void SwdTargetModel::powerUpProgress() {
   if ((ctrlStat_ & kDebugPowerUpRequest) != 0 && reads >= config_.powerUpAckRead) {
     ctrlStat_ |= kDebugPowerUpAck;
   }
-  if ((ctrlStat_ & kSystemPowerUpRequest) != 0 && reads >= config_.powerUpAckRead + 1) {
+  if ((ctrlStat_ & kSystemPowerUpRequest) != 0 && reads > config_.powerUpAckRead) {
     ctrlStat_ |= kSystemPowerUpAck;
   }
 }
