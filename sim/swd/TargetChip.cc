@@ -212,7 +212,7 @@ constexpr uint32_t kNvmNvmError = 1u << 4;
 // The lock bits that the user row gives at every reset: every region locked, as the
 // firmware leaves them; a programmer must unlock before it writes.
 constexpr uint32_t kLockAtReset = 0x0000;
-constexpr uint64_t kNvmWritePageCycles = 500;
+constexpr uint64_t kNvmWritePageCycles = 1000;
 constexpr uint64_t kNvmEraseRowCycles = 1200;
 constexpr uint64_t kNvmLockCycles = 100;
 constexpr uint64_t kChipEraseCycles = 30000;
