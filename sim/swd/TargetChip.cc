@@ -128,8 +128,9 @@ class M4Chip : public TargetChip {
         return;
       }
       case 0x05:
-        if (lockedByFault(kM4FlashBase, kM4FlashSize))
+        if (lockedByFault(kM4FlashBase, kM4FlashSize)) {
           return lockError(value, now + kEraseAllCycles);
+        }
         std::fill(flash_.begin(), flash_.end(), 0xFF);
         busyUntil_ = now + kEraseAllCycles;
         event("erase all");

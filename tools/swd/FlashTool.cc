@@ -87,10 +87,14 @@ constexpr Flag kEefcErrors[] = {
 constexpr Flag kNvmIntFlagErrors[] = {{1u << 1, "INTFLAG.ERROR"}};
 constexpr Flag kNvmStatusErrors[] = {
     {1u << 2, "STATUS.PROGE"}, {1u << 3, "STATUS.LOCKE"}, {1u << 4, "STATUS.NVME"}};
-constexpr uint32_t kNvmIntFlagErrorMask = 1u << 1;
-constexpr uint32_t kNvmStatusErrorMask = 0x1C;
 constexpr Flag kDsuErrors[] = {{1u << 11, "STATUSA.FAIL"}, {1u << 12, "STATUSA.PERR"}};
-constexpr uint32_t kDsuFinished = kDsuDone | 1u << 11 | 1u << 12;
+
+template <std::size_t N>
+constexpr uint32_t maskOf(const Flag (&flags)[N]) {
+  uint32_t mask = 0;
+  for (const Flag& flag : flags) mask |= flag.mask;
+  return mask;
+}
 
 // The names of the flags set in `value`, each after a blank.
 template <std::size_t N>
@@ -343,7 +347,7 @@ Outcome DebugRun::erase() {
   swd_.memWrite(kDsuCtrlStatus, kDsuChipErase);
   // A chip erase that fails may not say done: its error flags end the wait too.
   const std::optional<uint32_t> status =
-      pollUntilSet(kDsuCtrlStatus, kDsuFinished, "the chip erase");
+      pollUntilSet(kDsuCtrlStatus, kDsuDone | maskOf(kDsuErrors), "the chip erase");
   return status && noErrorFlags("chip erase", kDsuCtrlStatus, setFlags(*status, kDsuErrors))
              ? Outcome::kDone
              : Outcome::kFailed;
@@ -427,8 +431,8 @@ Outcome DebugRun::writeM0Plus(uint32_t length) {
     const uint32_t address = family_->flashBase + offset;
     // The error flags stay set until cleared: clear them so that the check below sees
     // this block's alone.
-    swd_.memWrite(kNvmIntFlag, kNvmIntFlagErrorMask);
-    swd_.memWrite(kNvmStatus, kNvmStatusErrorMask);
+    swd_.memWrite(kNvmIntFlag, maskOf(kNvmIntFlagErrors));
+    swd_.memWrite(kNvmStatus, maskOf(kNvmStatusErrors));
     swd_.memWrite(kNvmAddr, address / 2);  // ADDR counts 16-bit units
     swd_.memWrite(kNvmCtrlA, kNvmUnlockRegion);
     if (!pollUntilSet(kNvmIntFlag, kNvmReady, "the NVM controller")) return Outcome::kFailed;
