@@ -13,7 +13,6 @@ void BleEventPipe::setFd(int fd) {
 
 int BleEventPipe::startBleEventPipe() {
   if (fd_ >= 0) pipe_.finish(fd_);
-  pending_.clear();
   const int fd = pipe_.start(kCommand);
   if (fd < 0) fatalError(console_, "popen", errno != 0 ? errno : EIO);
   started(fd);

@@ -48,9 +48,10 @@ class TcpSideServer {
   static constexpr int kKeepAliveProbes = 3;
   static constexpr unsigned kUserTimeoutMs = 60000;
   // When accept() fails for want of descriptors or memory, retrying at once would spin:
-  // the pause doubles with each failure in a row, up to the ceiling.
+  // the pause doubles with each failure in a row, up to the ceiling. The clients already
+  // served wait as long for their commands to be read, so the ceiling stays short.
   static constexpr double kAcceptPauseSeconds = 0.1;
-  static constexpr double kMaxAcceptPauseSeconds = 3.2;
+  static constexpr double kMaxAcceptPauseSeconds = 1.6;
 
   // Creates, binds and listens; throws std::runtime_error with "TCP Socket Creation
   // Failed", "TCP Socket Bind Failed" or "TCP Listen Failed". Port 0 takes any free port.
