@@ -155,17 +155,17 @@ TEST_F(TcpSideServerTest, VanishedPeersAreFoundByKeepaliveAndUserTimeout) {
   server.serveStep();
   const int accepted = acceptedSocketOf(client);
   ASSERT_GE(accepted, 0);
-  const auto option = [accepted](int level, int name) {
-    int value = -1;
-    socklen_t length = sizeof value;
-    EXPECT_EQ(::getsockopt(accepted, level, name, &value, &length), 0);
-    return value;
-  };
-  EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
-  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 30);
-  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 10);
-  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 3);
-  EXPECT_EQ(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 60000);
+  const int expected[][3] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
+                             {IPPROTO_TCP, TCP_KEEPIDLE, 30},
+                             {IPPROTO_TCP, TCP_KEEPINTVL, 10},
+                             {IPPROTO_TCP, TCP_KEEPCNT, 3},
+                             {IPPROTO_TCP, TCP_USER_TIMEOUT, 60000}};
+  for (const auto& [level, name, value] : expected) {
+    int got = -1;
+    socklen_t length = sizeof got;
+    EXPECT_EQ(::getsockopt(accepted, level, name, &got, &length), 0);
+    EXPECT_EQ(got, value) << "option " << name;
+  }
 }
 
 TEST_F(TcpSideServerTest, DescriptorLimitsRefuseOrPauseInsteadOfSpinning) {
@@ -217,8 +217,6 @@ TEST_F(TcpSideServerTest, DescriptorLimitsRefuseOrPauseInsteadOfSpinning) {
   EXPECT_THAT(clock.sleeps, ::testing::ElementsAre(0.1, 0.2, 0.4, 0.8, 1.6, 1.6, 1.6, 1.6));
   EXPECT_EQ(console.errors(),
             std::vector<std::string>(5, "TCP accept failed|" + std::to_string(EMFILE)));
-  EXPECT_THAT(console.all(), HasSubstr("TCP accept: next try in 0.1 s\nTCP accept: next try in "
-                                       "0.2 s\n"));
   server.serveStep();
   EXPECT_EQ(server.clientCount(), 1U);
   EXPECT_THAT(console.all(), HasSubstr("TCP accept: next try in 1.6 s\nTCP new client accepted"));
