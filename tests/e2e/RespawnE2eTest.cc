@@ -176,6 +176,9 @@ TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
                               std::getenv("PATH") + " " + kSupervisor + " & echo $! >/board/sup";
   ASSERT_EQ(std::system(command.c_str()), 0);
   ASSERT_TRUE(waitForFileText("/board/sleeps", "30\n30\n", seconds(30)));
+  // The fake notes the pause before it becomes the long sleep.
+  const auto pausing = Clock::now() + seconds(30);
+  while (processesRunning("sleep 600").empty() && Clock::now() < pausing) usleep(100 * 1000);
   const std::set<int> supervisor = processesRunning(kSupervisor);
   ASSERT_EQ(supervisor.size(), 1U);
   ASSERT_EQ(processesRunning("sleep 600").size(), 1U);
