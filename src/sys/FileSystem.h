@@ -8,7 +8,8 @@
 namespace vantorellabs {
 
 // The few file questions the firmware path asks of the board: whether an image is there,
-// what a description says, how large an image is, whether a USB stick is plugged in.
+// what a description or the kernel command line says, how large an image is, how much room
+// /tmp has, whether a USB stick is plugged in.
 // Tests answer them from memory instead of the board's /tmp and /dev.
 class FileSystem {
  public:
