@@ -7,6 +7,7 @@
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,7 +31,6 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kInitScript = "/etc/init.d/S95amp-bridge";
 constexpr const char* kSupervisor = "/usr/sbin/amp-bridge-supervise";
 constexpr const char* kLog = "/var/log/amp-bridge.log";
 constexpr const char* kPidFile = "/var/run/amp-bridge.pid";
@@ -72,6 +72,15 @@ std::set<int> processesRunning(const std::string& text) {
   return pids;
 }
 
+std::size_t descriptorsOf(const std::string& pid) {
+  std::size_t count = 0;
+  if (DIR* fds = opendir(("/proc/" + pid + "/fd").c_str())) {
+    while (const dirent* entry = readdir(fds)) count += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(fds);
+  }
+  return count;
+}
+
 void writeExecutable(const std::string& path, const std::string& text) {
   writeBoardFile(path, text);
   chmod(path.c_str(), 0755);
@@ -92,8 +101,7 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
   // Every start restarts Wi-Fi; this board's ifconfig leaves a process behind each time, as
   // the BLE helper and hcidump stay behind a daemon that dies.
   writeExecutable("/board/scenario/ifconfig", "#!/bin/sh\nsleep 600 &\nexit 0\n");
-  ASSERT_EQ(setenv("AMP_BRIDGE", AMP_BRIDGE_PATH, 1), 0);
-  ASSERT_EQ(std::system((std::string(kInitScript) + " start >/dev/null").c_str()), 0);
+  startBoardService();
   ASSERT_TRUE(waitForFileText(kLog, "<<< 0xB5", seconds(60))) << readFile(kLog);
   const std::string firstPid = readFile(kPidFile);
   ASSERT_FALSE(firstPid.empty());
@@ -154,11 +162,45 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
 
   // Stopping the board's service ends the supervisor, the daemon and its helpers.
   again.reset();
-  ASSERT_EQ(std::system((std::string(kInitScript) + " stop >/dev/null").c_str()), 0);
+  stopBoardService();
   EXPECT_TRUE(processesRunning(kSupervisor).empty());
   EXPECT_TRUE(processesRunning(AMP_BRIDGE_PATH).empty());
   EXPECT_TRUE(processesRunning("sleep 600").empty());
   EXPECT_THAT(readFile(kLog), HasSubstr("amp-bridge-supervise: stopped\n"));
+}
+
+// A peer opens more connections than the daemon has descriptors, then closes them all. The
+// listener may never accept again; the daemon's own health checks then find that new
+// clients go unanswered and end it, and the supervisor starts it again. Either way a new
+// client is answered in the end. The board's limits are small here so that a few hundred
+// connections exhaust them.
+TEST(RespawnE2eTest, ConnectionBurstLeavesTheApiAnsweringNewClients) {
+  ampsim::AmpSimulator sim;
+  sim.start();
+  // This test's own descriptors must hold the burst.
+  rlimit own{};
+  getrlimit(RLIMIT_NOFILE, &own);
+  own.rlim_cur = own.rlim_max;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &own), 0);
+  startBoardService("prlimit --nofile=64:128");
+  ASSERT_TRUE(waitForFileText(kLog, "Server listening on", seconds(60))) << readFile(kLog);
+  EXPECT_THAT(readFile(kLog), HasSubstr("Descriptor limit: soft 64, hard 128; raising the soft "
+                                        "limit to the hard limit\n"));
+  ASSERT_TRUE(waitForNewClientAnswer(seconds(30)));
+  const std::string pid = std::to_string(std::atoi(readFile(kPidFile).c_str()));
+
+  std::vector<int> burst;
+  for (int i = 0; i < 300; ++i) burst.push_back(connectTcp(50051));
+  // Wait until the daemon holds every descriptor it may have.
+  const auto until = Clock::now() + seconds(60);
+  while (descriptorsOf(pid) < 128U && Clock::now() < until) usleep(50 * 1000);
+  EXPECT_GE(descriptorsOf(pid), 128U);
+  for (const int fd : burst) close(fd);
+
+  EXPECT_TRUE(waitForNewClientAnswer(seconds(120))) << readFile(kLog);
+  const std::string log = readFile(kLog);
+  EXPECT_THAT(log, HasSubstr("ERROR: API not accepting connections\n"));
+  stopBoardService();
 }
 
 // A daemon that fails at once, again and again: the pauses between starts grow to 30 s and
