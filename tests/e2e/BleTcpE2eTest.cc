@@ -86,13 +86,10 @@ class SideClient {
   mutable bool closedByServer_ = false;
 };
 
-class BleTcpE2eTest : public ::testing::Test {
+class BleTcpE2eTest : public BoardTest {
  protected:
   void boot(ampsim::AmpSimOptions options = {}) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
-    ASSERT_TRUE(daemon.waitForOutput("TCP Server running on port 84\n"));
+    BoardTest::boot(options, "TCP Server running on port 84\n");
   }
   static bool waitUntil(const std::function<bool()>& done) {
     for (int i = 0; i < 1500 && !done(); ++i) {
@@ -144,9 +141,6 @@ class BleTcpE2eTest : public ::testing::Test {
                 << out.substr(out.size() > 4000 ? out.size() - 4000 : 0) << "\n";
     }
   }
-
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
 };
 
 TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {

@@ -64,16 +64,13 @@ std::string text(const pb::StartFirmwareUpdateResponse& m) {
   return line;
 }
 
-class FirmwareUpdateE2eTest : public ::testing::Test {
+class FirmwareUpdateE2eTest : public BoardTest {
  protected:
   void boot(ampsim::AmpSimOptions options = {}) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon->start();
-    ASSERT_TRUE(daemon->waitForOutput("Server listening on 0.0.0.0:50051\n"));
+    BoardTest::boot(options);
     channel = grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials());
     firmware = pb::FirmwareUpdateService::NewStub(channel);
-    ASSERT_TRUE(daemon->waitForOutput("<<< 0xB5"));
+    ASSERT_TRUE(daemon.waitForOutput("<<< 0xB5"));
   }
 
   std::vector<pb::FirmwareUpdate> available() {
@@ -133,8 +130,6 @@ class FirmwareUpdateE2eTest : public ::testing::Test {
     return out;
   }
 
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  std::unique_ptr<DaemonProcess> daemon = std::make_unique<DaemonProcess>(AMP_BRIDGE_PATH);
   std::shared_ptr<grpc::Channel> channel;
   std::unique_ptr<pb::FirmwareUpdateService::Stub> firmware;
 };
@@ -196,7 +191,7 @@ TEST_F(FirmwareUpdateE2eTest, ClientInstallsTheServersImageIntoTheOtherBank) {
   }
   EXPECT_TRUE(configuration.isautomaticfirmwareupdateenabled());
   EXPECT_TRUE(configuration.isautomaticfirmwaredownloadenabled());
-  EXPECT_THAT(daemon->output(), HasSubstr("Update Time: 7:00\n"));  // serial 1234567
+  EXPECT_THAT(daemon.output(), HasSubstr("Update Time: 7:00\n"));  // serial 1234567
 }
 
 TEST_F(FirmwareUpdateE2eTest, RejectedImageStreamsErrorAndKeepsTheRunningBank) {
@@ -242,7 +237,7 @@ TEST_F(FirmwareUpdateE2eTest, ManualUpdateKeepsTheLinkServedAndARebootWaitsForIt
   const int answered = sim->waitForCode(0x02, static_cast<std::size_t>(started));
   ASSERT_GE(answered, 0);
   EXPECT_EQ(boardCommandIndex("fw_setenv bootparam C"), -1);
-  EXPECT_TRUE(daemon->waitForOutput("Update Already In Progress\n"));
+  EXPECT_TRUE(daemon.waitForOutput("Update Already In Progress\n"));
   const int ended = waitForUpdateFrame(0x0F, begin);
   ASSERT_GT(ended, answered);
   EXPECT_EQ(updateFrames(begin), "0A 0B01 0B03 0B09 0B0A 0B0F");
@@ -264,11 +259,11 @@ TEST_F(FirmwareUpdateE2eTest, SchedulerInstallsInItsHourAndNotAgainAfterTheResta
   options.amplifier.poweredOn = false;
   options.amplifier.autoUpdate = true;
   boot(options);
-  ASSERT_TRUE(daemon->waitForOutput("Deploying whether you like it, or not.\n", seconds(60)));
-  const std::string first = daemon->output();
+  ASSERT_TRUE(daemon.waitForOutput("Deploying whether you like it, or not.\n", seconds(60)));
+  const std::string first = daemon.output();
   EXPECT_LT(first.find("New Update Available\n"), first.find("New Update Pending\n"));
   EXPECT_LT(first.find("New Update Pending\n"), first.find("Time: 10:00:00 UTC\n"));
-  ASSERT_TRUE(daemon->waitExit(seconds(60)).has_value());
+  ASSERT_TRUE(daemon.waitExit(seconds(60)).has_value());
   // The installer also leaves a reboot 3 s behind (so that a client gets its last message);
   // on the board the first one wins, here the second must not end the restarted daemon.
   const auto reboots = [] {
@@ -290,14 +285,13 @@ TEST_F(FirmwareUpdateE2eTest, SchedulerInstallsInItsHourAndNotAgainAfterTheResta
   sim->stop();
   writeBoardFile("/etc/issue", "Vantorel OS 1.5.0 \\n \\l\n");
   boardScenario("bank B");
-  daemon = std::make_unique<DaemonProcess>(AMP_BRIDGE_PATH);
   boot(options);
-  ASSERT_TRUE(daemon->waitForOutput("New Update Pending\n", seconds(60)));
+  ASSERT_TRUE(daemon.waitForOutput("New Update Pending\n", seconds(60)));
   // Let the loop run on for a while: a status report goes out after the check.
   const std::size_t after = sim->receivedFrames().size();
   EXPECT_GE(sim->waitForCode(0x09, after), 0);
-  EXPECT_THAT(daemon->output(), Not(HasSubstr("New Update Available")));
-  EXPECT_THAT(daemon->output(), Not(HasSubstr("Time: ")));
+  EXPECT_THAT(daemon.output(), Not(HasSubstr("New Update Available")));
+  EXPECT_THAT(daemon.output(), Not(HasSubstr("Time: ")));
   std::size_t swupdates = 0;
   for (const auto& c : installCommands()) swupdates += c.rfind("swupdate", 0) == 0 ? 1 : 0;
   EXPECT_EQ(swupdates, 2U);

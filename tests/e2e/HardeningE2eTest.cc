@@ -22,19 +22,14 @@ namespace pb = vantorellabs::protobuf;
 
 const std::string kReplacement = "\xEF\xBF\xBD";
 
-class HardeningE2eTest : public ::testing::Test {
+class HardeningE2eTest : public BoardTest {
  protected:
   void boot(ampsim::AmpSimOptions options = {}) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
-    ASSERT_TRUE(daemon.waitForOutput("Server listening on 0.0.0.0:50051\n"));
+    BoardTest::boot(options);
     ASSERT_TRUE(daemon.waitForOutput("<<< 0xB5"));
     channel = grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials());
   }
 
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
   std::shared_ptr<grpc::Channel> channel;
 };
 

@@ -71,13 +71,10 @@ grpc::Status unary(Stub& stub,
   return (stub.*rpc)(&context, request, response);
 }
 
-class SystemServicesE2eTest : public ::testing::Test {
+class SystemServicesE2eTest : public BoardTest {
  protected:
   void boot(ampsim::AmpSimOptions options) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
-    ASSERT_TRUE(daemon.waitForOutput("Server listening on 0.0.0.0:50051\n"));
+    BoardTest::boot(options);
     auto channel = grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials());
     system = pb::SystemService::NewStub(channel);
     name = pb::NameService::NewStub(channel);
@@ -128,8 +125,6 @@ class SystemServicesE2eTest : public ::testing::Test {
     return daemon.countInOutput(std::string("Setting Schedule to '") + value + "'\n");
   }
 
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
   std::unique_ptr<pb::SystemService::Stub> system;
   std::unique_ptr<pb::NameService::Stub> name;
   std::unique_ptr<pb::InformationService::Stub> information;
