@@ -1,10 +1,12 @@
 #include "E2eHarness.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <grpcpp/grpcpp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,8 +59,9 @@ void DaemonProcess::start() {
   if (pid_ == 0) {
     ::dup2(pipeFds[1], STDOUT_FILENO);
     ::dup2(pipeFds[1], STDERR_FILENO);
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
+    // As on the board, the daemon starts with its standard streams only: not the
+    // simulator's ports or this test's files, which its children would show too.
+    ::closefrom(STDERR_FILENO + 1);
     ::execl(path_.c_str(), path_.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -186,6 +189,27 @@ bool waitForNewClientAnswer(seconds timeout) {
 
 void writeBoardFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::trunc) << text;
+}
+
+void writeBoardScript(const std::string& path, const std::string& text) {
+  writeBoardFile(path, text);
+  ::chmod(path.c_str(), 0755);
+}
+
+std::map<int, std::string> openDescriptors(int pid) {
+  std::map<int, std::string> open;
+  const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* fds = ::opendir(directory.c_str());
+  if (fds == nullptr) return open;
+  while (const dirent* entry = ::readdir(fds)) {
+    if (entry->d_name[0] == '.') continue;
+    char target[256] = {};
+    const std::string link = directory + "/" + entry->d_name;
+    if (::readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
+    open[std::atoi(entry->d_name)] = target;
+  }
+  ::closedir(fds);
+  return open;
 }
 
 void boardScenario(const std::string& arguments) {

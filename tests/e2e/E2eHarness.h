@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -79,6 +80,10 @@ bool waitForNewClientAnswer(seconds timeout);
 
 // Writes a file on the board (IIO readings, /etc/issue, settings).
 void writeBoardFile(const std::string& path, const std::string& text);
+// Writes an executable file on the board (a scenario for a board tool).
+void writeBoardScript(const std::string& path, const std::string& text);
+// The descriptors a process on the board holds: number and what it refers to.
+std::map<int, std::string> openDescriptors(int pid);
 // Runs the board's scenario helper, e.g. boardScenario("eth0 192.168.1.20").
 void boardScenario(const std::string& arguments);
 

@@ -4,8 +4,10 @@
 #include <gmock/gmock.h>
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "AmpSimulator.h"
@@ -19,6 +21,10 @@ namespace vantorellabs::e2e {
 namespace {
 
 namespace pb = vantorellabs::protobuf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Gt;
+using ::testing::Pair;
 
 const std::string kReplacement = "\xEF\xBF\xBD";
 
@@ -128,6 +134,49 @@ TEST_F(HardeningE2eTest, LoopFramesOvertakeAClientFloodAndNoneIsLost) {
             1)
       << "the periodic status report got through";
   EXPECT_EQ(failedCalls, 0);
+}
+
+// Programs the daemon starts hold only their standard streams (a pipe's own end among
+// them), never the amplifier's ports or the daemon's sockets: the announcer, which stays in
+// the background, and hcidump, started again after the ports were opened. The probe leaves
+// a program of its own in the background, as both tools do, and names it.
+TEST_F(HardeningE2eTest, ProgramsTheDaemonStartsInheritOnlyTheirStandardStreams) {
+  const std::string probe = "#!/bin/sh\nsleep 600 &\necho \"${0##*/} $!\" >>/board/children\n";
+  writeBoardScript("/board/scenario/vtl-sddp", probe);
+  writeBoardScript("/board/scenario/hcidump", probe);
+  boot();
+  const auto started = [](const std::string& tool, int notPid) {
+    for (int i = 0; i < 300; ++i) {
+      std::ifstream children("/board/children");
+      int pid = -1;
+      for (std::string name; children >> name >> pid;) {
+        if (name == tool && pid != notPid) return pid;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+  };
+  const int announcer = started("vtl-sddp", -1);
+  const int firstHcidump = started("hcidump", -1);
+  ASSERT_GT(announcer, 0);
+  ASSERT_GT(firstHcidump, 0);
+  ::kill(firstHcidump, SIGKILL);
+  const int hcidump = started("hcidump", firstHcidump);
+  ASSERT_GT(hcidump, 0);
+
+  const auto numbers = [](const std::map<int, std::string>& fds) {
+    std::vector<int> out;
+    for (const auto& fd : fds) out.push_back(fd.first);
+    return out;
+  };
+  const auto announcerFds = openDescriptors(announcer);
+  EXPECT_THAT(numbers(announcerFds), ElementsAre(0, 1, 2))
+      << ::testing::PrintToString(announcerFds);
+  const auto hcidumpFds = openDescriptors(hcidump);
+  EXPECT_THAT(numbers(hcidumpFds), ElementsAre(0, 1, 2)) << ::testing::PrintToString(hcidumpFds);
+  // Its output is the pipe that the daemon reads.
+  const auto daemonFds = openDescriptors(daemon.pid());
+  EXPECT_THAT(daemonFds, Contains(Pair(Gt(2), hcidumpFds.at(1))));
 }
 
 }  // namespace

@@ -72,20 +72,6 @@ std::set<int> processesRunning(const std::string& text) {
   return pids;
 }
 
-std::size_t descriptorsOf(const std::string& pid) {
-  std::size_t count = 0;
-  if (DIR* fds = opendir(("/proc/" + pid + "/fd").c_str())) {
-    while (const dirent* entry = readdir(fds)) count += entry->d_name[0] != '.' ? 1 : 0;
-    closedir(fds);
-  }
-  return count;
-}
-
-void writeExecutable(const std::string& path, const std::string& text) {
-  writeBoardFile(path, text);
-  chmod(path.c_str(), 0755);
-}
-
 std::vector<std::string> linesWith(const std::string& text, const std::string& part) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -100,7 +86,7 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
   sim.start();
   // Every start restarts Wi-Fi; this board's ifconfig leaves a process behind each time, as
   // the BLE helper and hcidump stay behind a daemon that dies.
-  writeExecutable("/board/scenario/ifconfig", "#!/bin/sh\nsleep 600 &\nexit 0\n");
+  writeBoardScript("/board/scenario/ifconfig", "#!/bin/sh\nsleep 600 &\nexit 0\n");
   startBoardService();
   ASSERT_TRUE(waitForFileText(kLog, "<<< 0xB5", seconds(60))) << readFile(kLog);
   const std::string firstPid = readFile(kPidFile);
@@ -187,14 +173,14 @@ TEST(RespawnE2eTest, ConnectionBurstLeavesTheApiAnsweringNewClients) {
   EXPECT_THAT(readFile(kLog), HasSubstr("Descriptor limit: soft 64, hard 128; raising the soft "
                                         "limit to the hard limit\n"));
   ASSERT_TRUE(waitForNewClientAnswer(seconds(30)));
-  const std::string pid = std::to_string(std::atoi(readFile(kPidFile).c_str()));
+  const int pid = std::atoi(readFile(kPidFile).c_str());
 
   std::vector<int> burst;
   for (int i = 0; i < 300; ++i) burst.push_back(connectTcp(50051));
   // Wait until the daemon holds every descriptor it may have.
   const auto until = Clock::now() + seconds(60);
-  while (descriptorsOf(pid) < 128U && Clock::now() < until) usleep(50 * 1000);
-  EXPECT_GE(descriptorsOf(pid), 128U);
+  while (openDescriptors(pid).size() < 128U && Clock::now() < until) usleep(50 * 1000);
+  EXPECT_GE(openDescriptors(pid).size(), 128U);
   for (const int fd : burst) close(fd);
 
   EXPECT_TRUE(waitForNewClientAnswer(seconds(120))) << readFile(kLog);
@@ -208,12 +194,12 @@ TEST(RespawnE2eTest, ConnectionBurstLeavesTheApiAnsweringNewClients) {
 // supervisor's one-second looks at the log pass at once too); the second 30 s pause lasts,
 // and a stop during it ends the supervisor at once.
 TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
-  writeExecutable("/board/failing-daemon",
-                  "#!/bin/sh\necho 'ERROR: open /dev/ttyS3 ret=-1'\nexit 1\n");
+  writeBoardScript("/board/failing-daemon",
+                   "#!/bin/sh\necho 'ERROR: open /dev/ttyS3 ret=-1'\nexit 1\n");
   mkdir("/board/fakebin", 0755);
-  writeExecutable("/board/fakebin/sleep",
-                  "#!/bin/sh\n[ \"$1\" = 30 ] || exit 0\necho 30 >>/board/sleeps\n"
-                  "[ \"$(grep -c . /board/sleeps)\" = 2 ] && exec /bin/sleep 600\nexit 0\n");
+  writeBoardScript("/board/fakebin/sleep",
+                   "#!/bin/sh\n[ \"$1\" = 30 ] || exit 0\necho 30 >>/board/sleeps\n"
+                   "[ \"$(grep -c . /board/sleeps)\" = 2 ] && exec /bin/sleep 600\nexit 0\n");
   const std::string command = std::string("AMP_BRIDGE=/board/failing-daemon PATH=/board/fakebin:") +
                               std::getenv("PATH") + " " + kSupervisor + " & echo $! >/board/sup";
   ASSERT_EQ(std::system(command.c_str()), 0);
@@ -250,10 +236,10 @@ TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
 // and the daemon goes on writing to the log through the descriptor it was started with.
 TEST(RespawnE2eTest, LogOfABusyDaemonStaysBoundedWhileItRuns) {
   // 64 KB every tenth of a second, in lines of 128 bytes: a megabyte in under two seconds.
-  writeExecutable("/board/busy-daemon",
-                  "#!/bin/sh\nline=$(printf '%0127d' 0)\nwhile :; do\n  i=0\n"
-                  "  while [ $i -lt 512 ]; do echo \"$line\"; i=$((i + 1)); done\n"
-                  "  sleep 0.1\ndone\n");
+  writeBoardScript("/board/busy-daemon",
+                   "#!/bin/sh\nline=$(printf '%0127d' 0)\nwhile :; do\n  i=0\n"
+                   "  while [ $i -lt 512 ]; do echo \"$line\"; i=$((i + 1)); done\n"
+                   "  sleep 0.1\ndone\n");
   const std::string command =
       std::string("AMP_BRIDGE=/board/busy-daemon ") + kSupervisor + " & echo $! >/board/sup";
   ASSERT_EQ(std::system(command.c_str()), 0);
