@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "BoardSandbox.h"
@@ -183,6 +184,22 @@ bool waitForNewClientAnswer(seconds timeout) {
     context.set_deadline(std::chrono::system_clock::now() + seconds(5));
     protobuf::GetVolumeServiceSchemaResponse response;
     if (stub->GetServiceSchema(&context, {}, &response).ok()) return true;
+  }
+  return false;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool waitForFileText(const std::string& path, const std::string& text, seconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < until) {
+    if (readFile(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
 }

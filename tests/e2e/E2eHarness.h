@@ -78,6 +78,10 @@ int connectTcp(int port);
 // again as an app would. False when none came within `timeout`.
 bool waitForNewClientAnswer(seconds timeout);
 
+// The content of a file on the board; empty when there is none.
+std::string readFile(const std::string& path);
+// Waits until the file holds `text`.
+bool waitForFileText(const std::string& path, const std::string& text, seconds timeout);
 // Writes a file on the board (IIO readings, /etc/issue, settings).
 void writeBoardFile(const std::string& path, const std::string& text);
 // Writes an executable file on the board (a scenario for a board tool).

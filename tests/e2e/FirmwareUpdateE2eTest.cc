@@ -10,9 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <thread>
 
 #include "AmpSimulator.h"
@@ -46,11 +44,6 @@ void serve(const std::string& version) {
   writeBoardFile("/board/www/sw-description-user.template",
                  "software =\n{\n\tversion = \"" + version +
                      "\";\n\tdescription = \"Spring:1767225600:Faster start\";\n};\n");
-}
-std::string fileText(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
 }
 bool exists(const std::string& path) {
   struct stat info {};
@@ -162,7 +155,7 @@ TEST_F(FirmwareUpdateE2eTest, ClientInstallsTheServersImageIntoTheOtherBank) {
       installCommands(),
       ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu", "fw_setenv bootparam B",
                   kSwupdate + "stable,K40 -i /tmp/vantorelos.swu", "reboot"));
-  EXPECT_THAT(fileText("/board/fw_env"), HasSubstr("bootparam=B\n"));
+  EXPECT_THAT(readFile("/board/fw_env"), HasSubstr("bootparam=B\n"));
   ASSERT_GE(waitForUpdateFrame(0x07), 0);
   EXPECT_EQ(updateFrames(), "0A 0B0D 0B06 0B07");
   bool fetched = false;
@@ -219,7 +212,7 @@ TEST_F(FirmwareUpdateE2eTest, RejectedImageStreamsErrorAndKeepsTheRunningBank) {
   ASSERT_GE(waitForUpdateFrame(0x08), 0);
   EXPECT_EQ(updateFrames(), "0B0A 0A 0B06 0B08");
   EXPECT_THAT(installCommands(), ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu"));
-  EXPECT_EQ(fileText("/board/fw_env"), "bootparam=A\n");
+  EXPECT_EQ(readFile("/board/fw_env"), "bootparam=A\n");
   EXPECT_EQ(status(), pb::FIRMWARE_UPDATE_STATUS_COMPLETE);
 }
 
@@ -329,7 +322,7 @@ TEST_F(FirmwareUpdateE2eTest, UpdatesThatCannotBeDoneSafelyEndInErrorAndKeepTheI
     EXPECT_EQ(updateFrames(at), "0A 0B06 0B08");
   };
   installFails();
-  EXPECT_THAT(daemon->output(), HasSubstr("Error Getting Boot Image\n"));
+  EXPECT_THAT(daemon.output(), HasSubstr("Error Getting Boot Image\n"));
   EXPECT_THAT(installCommands(), ::testing::IsEmpty());
   EXPECT_TRUE(exists("/tmp/vantorelos.swu"));
 
@@ -340,7 +333,7 @@ TEST_F(FirmwareUpdateE2eTest, UpdatesThatCannotBeDoneSafelyEndInErrorAndKeepTheI
   installFails();
   EXPECT_THAT(installCommands(), ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu",
                                              "fw_setenv bootparam B"));
-  EXPECT_EQ(fileText("/board/fw_env"), "bootparam=A\n");
+  EXPECT_EQ(readFile("/board/fw_env"), "bootparam=A\n");
   EXPECT_EQ(status(), pb::FIRMWARE_UPDATE_STATUS_COMPLETE);
   EXPECT_TRUE(exists("/tmp/vantorelos.swu"));
 }

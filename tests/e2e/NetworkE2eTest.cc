@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "AmpSimulator.h"
 #include "E2eHarness.h"
@@ -20,13 +19,6 @@ namespace {
 
 namespace pb = vantorellabs::protobuf;
 using ::testing::IsSubsetOf;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string quoted(const std::string& text) {
   std::string q = "'";

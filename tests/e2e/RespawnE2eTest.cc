@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -40,22 +39,6 @@ constexpr seconds kBackWithin{30};  // the daemon starts several times slower in
 #else
 constexpr seconds kBackWithin{10};
 #endif
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool waitForFileText(const std::string& path, const std::string& text, seconds timeout) {
-  const auto until = Clock::now() + timeout;
-  while (Clock::now() < until) {
-    if (readFile(path).find(text) != std::string::npos) return true;
-    usleep(100 * 1000);
-  }
-  return false;
-}
 
 // The board's processes whose command line contains `text`, by pid.
 std::set<int> processesRunning(const std::string& text) {

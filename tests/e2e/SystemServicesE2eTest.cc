@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "AmpSimulator.h"
@@ -28,11 +26,6 @@ namespace pb = vantorellabs::protobuf;
 using ::testing::ElementsAre;
 
 constexpr const char* kReload = "/etc/init.d/S50avahi-daemon reload";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // The live service file as an XML reader sees it: the service name, then each TXT record,
 // one a line. Nothing when the file does not parse.
