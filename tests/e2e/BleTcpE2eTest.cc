@@ -48,14 +48,7 @@ const std::string kNetworkReport{'\x09', '1'};
 // A TCP client of the side server.
 class SideClient {
  public:
-  SideClient() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kSidePort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
+  SideClient() : fd_(connectTcp(kSidePort)), connected_(fd_ >= 0) {}
   ~SideClient() { ::close(fd_); }
   SideClient(const SideClient&) = delete;
   SideClient& operator=(const SideClient&) = delete;
