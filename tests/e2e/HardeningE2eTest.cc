@@ -7,7 +7,6 @@
 #include <signal.h>
 
 #include <atomic>
-#include <fstream>
 #include <thread>
 
 #include "AmpSimulator.h"
@@ -24,6 +23,7 @@ namespace pb = vantorellabs::protobuf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::Gt;
+using ::testing::Key;
 using ::testing::Pair;
 
 const std::string kReplacement = "\xEF\xBF\xBD";
@@ -139,44 +139,26 @@ TEST_F(HardeningE2eTest, LoopFramesOvertakeAClientFloodAndNoneIsLost) {
 // Programs the daemon starts hold only their standard streams (a pipe's own end among
 // them), never the amplifier's ports or the daemon's sockets: the announcer, which stays in
 // the background, and hcidump, started again after the ports were opened. The probe leaves
-// a program of its own in the background, as both tools do, and names it.
+// a program of its own in the background, as both tools do, and tells its process id.
 TEST_F(HardeningE2eTest, ProgramsTheDaemonStartsInheritOnlyTheirStandardStreams) {
-  const std::string probe = "#!/bin/sh\nsleep 600 &\necho \"${0##*/} $!\" >>/board/children\n";
+  const std::string probe =
+      "#!/bin/sh\nsleep 600 &\necho $! >/board/p.$$ && mv /board/p.$$ /board/pid.${0##*/}\n";
   writeBoardScript("/board/scenario/vtl-sddp", probe);
   writeBoardScript("/board/scenario/hcidump", probe);
   boot();
-  const auto started = [](const std::string& tool, int notPid) {
-    for (int i = 0; i < 300; ++i) {
-      std::ifstream children("/board/children");
-      int pid = -1;
-      for (std::string name; children >> name >> pid;) {
-        if (name == tool && pid != notPid) return pid;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return -1;
-  };
-  const int announcer = started("vtl-sddp", -1);
-  const int firstHcidump = started("hcidump", -1);
-  ASSERT_GT(announcer, 0);
-  ASSERT_GT(firstHcidump, 0);
-  ::kill(firstHcidump, SIGKILL);
-  const int hcidump = started("hcidump", firstHcidump);
-  ASSERT_GT(hcidump, 0);
-
-  const auto numbers = [](const std::map<int, std::string>& fds) {
-    std::vector<int> out;
-    for (const auto& fd : fds) out.push_back(fd.first);
-    return out;
-  };
-  const auto announcerFds = openDescriptors(announcer);
-  EXPECT_THAT(numbers(announcerFds), ElementsAre(0, 1, 2))
-      << ::testing::PrintToString(announcerFds);
-  const auto hcidumpFds = openDescriptors(hcidump);
-  EXPECT_THAT(numbers(hcidumpFds), ElementsAre(0, 1, 2)) << ::testing::PrintToString(hcidumpFds);
+  ASSERT_TRUE(waitForFileText("/board/pid.vtl-sddp", "\n", seconds(30)));
+  ASSERT_TRUE(waitForFileText("/board/pid.hcidump", "\n", seconds(30)));
+  const std::string first = readFile("/board/pid.hcidump");
+  ::kill(std::atoi(first.c_str()), SIGKILL);
+  for (int i = 0; i < 300 && readFile("/board/pid.hcidump") == first; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const auto announcer = openDescriptors(std::atoi(readFile("/board/pid.vtl-sddp").c_str()));
+  const auto hcidump = openDescriptors(std::atoi(readFile("/board/pid.hcidump").c_str()));
+  EXPECT_THAT(announcer, ElementsAre(Key(0), Key(1), Key(2)));
+  ASSERT_THAT(hcidump, ElementsAre(Key(0), Key(1), Key(2)));
   // Its output is the pipe that the daemon reads.
-  const auto daemonFds = openDescriptors(daemon.pid());
-  EXPECT_THAT(daemonFds, Contains(Pair(Gt(2), hcidumpFds.at(1))));
+  EXPECT_THAT(openDescriptors(daemon.pid()), Contains(Pair(Gt(2), hcidump.at(1))));
 }
 
 }  // namespace
