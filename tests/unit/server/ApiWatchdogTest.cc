@@ -11,30 +11,23 @@ using ::testing::ElementsAre;
 using testing::FakeClock;
 using testing::RecordingConsole;
 
-// Each check answers from the script ("" = serving) and takes `seconds` of the fake clock
-// (fractions that add up exactly).
-struct Check {
-  const char* failure;
-  double seconds;
-};
-
 TEST(ApiWatchdogTest, ThreeFailuresInARowFiveSecondsApartEndTheApi) {
   FakeClock clock;
   RecordingConsole console;
-  const std::vector<Check> script = {{"", 0.25},
-                                     {"Deadline Exceeded", 5.0},
-                                     {"", 0.25},
-                                     {"Deadline Exceeded", 5.0},
-                                     {"Connection refused", 0.5},
-                                     {"Deadline Exceeded", 5.0}};
-  std::size_t next = 0;
+  // Each check's answer (empty: serving) and the seconds it takes.
+  const std::vector<std::pair<std::string, double>> script = {{"", 0.25},
+                                                              {"Deadline Exceeded", 5.0},
+                                                              {"", 0.25},
+                                                              {"Deadline Exceeded", 5.0},
+                                                              {"Connection refused", 0.5},
+                                                              {"Deadline Exceeded", 5.0}};
   std::vector<double> startedAt;
   ApiWatchdog watchdog(clock, console, [&]() -> std::optional<std::string> {
-    const Check check = script.at(next++);
+    const auto& [failure, seconds] = script.at(startedAt.size());
     startedAt.push_back(clock.now - 1000.0);
-    clock.now += check.seconds;
-    if (std::string(check.failure).empty()) return std::nullopt;
-    return std::string(check.failure);
+    clock.now += seconds;
+    if (failure.empty()) return std::nullopt;
+    return failure;
   });
   std::vector<bool> alive;
   for (std::size_t i = 0; i < script.size(); ++i) alive.push_back(watchdog.checkStep());
