@@ -20,6 +20,7 @@
 #include "core/Identity.h"
 #include "discovery/Discovery.h"
 #include "server/ApiServer.h"
+#include "server/ApiWatchdog.h"
 #include "server/TcpSideServer.h"
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"
@@ -98,6 +99,9 @@ ApiServices gApiServices{gFeatureAvailabilityService,
 TcpSideServer gTcpSideServer(TcpSideServer::kPort, gControllerLink, gReportOwners, systemConsole(),
                              gClock);
 
+ApiWatchdog gApiWatchdog(gClock, systemConsole(),
+                         [] { return checkApiHealth(kApiLoopbackTarget); });
+
 PopenCommandPipe gCommandPipe;
 BleBridge gBleBridge(BleContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink,
                                 gCommandPipe, kBleHelperSocketPath});
@@ -118,6 +122,7 @@ int APP_Run() {
                        std::thread([&apiServer] {
                          runApiServer(apiServer, kApiAddress, gApiServices, systemConsole());
                        }).detach();
+                       std::thread([] { gApiWatchdog.run(); }).detach();
                      },
                      &gBleBridge, [] { std::thread([] { gTcpSideServer.run(); }).detach(); }});
   return app.run();

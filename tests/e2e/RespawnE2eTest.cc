@@ -7,12 +7,12 @@
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -30,7 +30,6 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kInitScript = "/etc/init.d/S95amp-bridge";
 constexpr const char* kSupervisor = "/usr/sbin/amp-bridge-supervise";
 constexpr const char* kLog = "/var/log/amp-bridge.log";
 constexpr const char* kPidFile = "/var/run/amp-bridge.pid";
@@ -40,22 +39,6 @@ constexpr seconds kBackWithin{30};  // the daemon starts several times slower in
 #else
 constexpr seconds kBackWithin{10};
 #endif
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool waitForFileText(const std::string& path, const std::string& text, seconds timeout) {
-  const auto until = Clock::now() + timeout;
-  while (Clock::now() < until) {
-    if (readFile(path).find(text) != std::string::npos) return true;
-    usleep(100 * 1000);
-  }
-  return false;
-}
 
 // The board's processes whose command line contains `text`, by pid.
 std::set<int> processesRunning(const std::string& text) {
@@ -72,11 +55,6 @@ std::set<int> processesRunning(const std::string& text) {
   return pids;
 }
 
-void writeExecutable(const std::string& path, const std::string& text) {
-  writeBoardFile(path, text);
-  chmod(path.c_str(), 0755);
-}
-
 std::vector<std::string> linesWith(const std::string& text, const std::string& part) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -91,9 +69,8 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
   sim.start();
   // Every start restarts Wi-Fi; this board's ifconfig leaves a process behind each time, as
   // the BLE helper and hcidump stay behind a daemon that dies.
-  writeExecutable("/board/scenario/ifconfig", "#!/bin/sh\nsleep 600 &\nexit 0\n");
-  ASSERT_EQ(setenv("AMP_BRIDGE", AMP_BRIDGE_PATH, 1), 0);
-  ASSERT_EQ(std::system((std::string(kInitScript) + " start >/dev/null").c_str()), 0);
+  writeBoardScript("/board/scenario/ifconfig", "#!/bin/sh\nsleep 600 &\nexit 0\n");
+  startBoardService();
   ASSERT_TRUE(waitForFileText(kLog, "<<< 0xB5", seconds(60))) << readFile(kLog);
   const std::string firstPid = readFile(kPidFile);
   ASSERT_FALSE(firstPid.empty());
@@ -154,11 +131,45 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
 
   // Stopping the board's service ends the supervisor, the daemon and its helpers.
   again.reset();
-  ASSERT_EQ(std::system((std::string(kInitScript) + " stop >/dev/null").c_str()), 0);
+  stopBoardService();
   EXPECT_TRUE(processesRunning(kSupervisor).empty());
   EXPECT_TRUE(processesRunning(AMP_BRIDGE_PATH).empty());
   EXPECT_TRUE(processesRunning("sleep 600").empty());
   EXPECT_THAT(readFile(kLog), HasSubstr("amp-bridge-supervise: stopped\n"));
+}
+
+// A peer opens more connections than the daemon has descriptors, then closes them all. The
+// listener may never accept again; the daemon's own health checks then find that new
+// clients go unanswered and end it, and the supervisor starts it again. Either way a new
+// client is answered in the end. The board's limits are small here so that a few hundred
+// connections exhaust them.
+TEST(RespawnE2eTest, ConnectionBurstLeavesTheApiAnsweringNewClients) {
+  ampsim::AmpSimulator sim;
+  sim.start();
+  // This test's own descriptors must hold the burst.
+  rlimit own{};
+  getrlimit(RLIMIT_NOFILE, &own);
+  own.rlim_cur = own.rlim_max;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &own), 0);
+  startBoardService("prlimit --nofile=64:128");
+  ASSERT_TRUE(waitForFileText(kLog, "Server listening on", seconds(60))) << readFile(kLog);
+  EXPECT_THAT(readFile(kLog), HasSubstr("Descriptor limit: soft 64, hard 128; raising the soft "
+                                        "limit to the hard limit\n"));
+  ASSERT_TRUE(waitForNewClientAnswer(seconds(30)));
+  const int pid = std::atoi(readFile(kPidFile).c_str());
+
+  std::vector<int> burst;
+  for (int i = 0; i < 300; ++i) burst.push_back(connectTcp(50051));
+  // Wait until the daemon holds every descriptor it may have.
+  const auto until = Clock::now() + seconds(60);
+  while (openDescriptors(pid).size() < 128U && Clock::now() < until) usleep(50 * 1000);
+  EXPECT_GE(openDescriptors(pid).size(), 128U);
+  for (const int fd : burst) close(fd);
+
+  EXPECT_TRUE(waitForNewClientAnswer(seconds(120))) << readFile(kLog);
+  const std::string log = readFile(kLog);
+  EXPECT_THAT(log, HasSubstr("ERROR: API not accepting connections\n"));
+  stopBoardService();
 }
 
 // A daemon that fails at once, again and again: the pauses between starts grow to 30 s and
@@ -166,12 +177,12 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
 // supervisor's one-second looks at the log pass at once too); the second 30 s pause lasts,
 // and a stop during it ends the supervisor at once.
 TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
-  writeExecutable("/board/failing-daemon",
-                  "#!/bin/sh\necho 'ERROR: open /dev/ttyS3 ret=-1'\nexit 1\n");
+  writeBoardScript("/board/failing-daemon",
+                   "#!/bin/sh\necho 'ERROR: open /dev/ttyS3 ret=-1'\nexit 1\n");
   mkdir("/board/fakebin", 0755);
-  writeExecutable("/board/fakebin/sleep",
-                  "#!/bin/sh\n[ \"$1\" = 30 ] || exit 0\necho 30 >>/board/sleeps\n"
-                  "[ \"$(grep -c . /board/sleeps)\" = 2 ] && exec /bin/sleep 600\nexit 0\n");
+  writeBoardScript("/board/fakebin/sleep",
+                   "#!/bin/sh\n[ \"$1\" = 30 ] || exit 0\necho 30 >>/board/sleeps\n"
+                   "[ \"$(grep -c . /board/sleeps)\" = 2 ] && exec /bin/sleep 600\nexit 0\n");
   const std::string command = std::string("AMP_BRIDGE=/board/failing-daemon PATH=/board/fakebin:") +
                               std::getenv("PATH") + " " + kSupervisor + " & echo $! >/board/sup";
   ASSERT_EQ(std::system(command.c_str()), 0);
@@ -208,10 +219,10 @@ TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
 // and the daemon goes on writing to the log through the descriptor it was started with.
 TEST(RespawnE2eTest, LogOfABusyDaemonStaysBoundedWhileItRuns) {
   // 64 KB every tenth of a second, in lines of 128 bytes: a megabyte in under two seconds.
-  writeExecutable("/board/busy-daemon",
-                  "#!/bin/sh\nline=$(printf '%0127d' 0)\nwhile :; do\n  i=0\n"
-                  "  while [ $i -lt 512 ]; do echo \"$line\"; i=$((i + 1)); done\n"
-                  "  sleep 0.1\ndone\n");
+  writeBoardScript("/board/busy-daemon",
+                   "#!/bin/sh\nline=$(printf '%0127d' 0)\nwhile :; do\n  i=0\n"
+                   "  while [ $i -lt 512 ]; do echo \"$line\"; i=$((i + 1)); done\n"
+                   "  sleep 0.1\ndone\n");
   const std::string command =
       std::string("AMP_BRIDGE=/board/busy-daemon ") + kSupervisor + " & echo $! >/board/sup";
   ASSERT_EQ(std::system(command.c_str()), 0);
