@@ -42,9 +42,12 @@ int replaceWithCopy(const char *sourcePath, const char *livePath, mode_t mode);
 /* The supplicant file holds the Wi-Fi passphrase. */
 #define NET_WPA_CONF_MODE 0600
 
-/* dhcpcd.conf: the check before every action, and the settings. Each returns the exit
- * status and prints its own messages. */
-int dhcpCheckConfig(const NetTool *tool);
+/* dhcpcd.conf: the check before every action, and the settings. A file that cannot be
+ * repaired is reported on the error stream only (the daemon reads the answers on the
+ * output) and the action goes on: status questions need no configuration, and the
+ * settings fail on their own when the file is unusable. The others return the exit
+ * status and print their own messages. */
+void dhcpCheckConfig(const NetTool *tool);
 int dhcpGetConfig(const NetTool *tool, const char *interface, const char *param);
 int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param, const char *value);
 /* Prints "Manual" or "Auto" for the interface's line holding key. */

@@ -84,6 +84,7 @@ class NetToolBench {
     text << in.rdbuf();
     return text.str();
   }
+  const std::string& dir() const { return dir_; }
   // The files in the directory besides those the bench made: temporaries left behind.
   std::size_t fileCount() const {
     std::size_t n = 0;

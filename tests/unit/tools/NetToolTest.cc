@@ -1,8 +1,10 @@
 // vtl-net's parsing and editing on files in a temporary directory, with every command
 // line recorded and answered by the bench.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "NetToolBench.h"
 
@@ -114,11 +116,64 @@ TEST(NetToolStartTest, RestoresAMissingOrIncompleteConfigurationFirst) {
   EXPECT_EQ(bench.read(bench.dhcp_), NetToolBench::kDefaultDhcp);
   EXPECT_EQ(bench.fileCount(), 3U) << "no temporary file is left behind";
 
-  std::remove(bench.dhcp_.c_str());
+  // A file that cannot be repaired is reported on the error stream only; the action goes
+  // on, and a setting fails on its own.
+  const std::string missing = "Error opening file: No such file or directory\n";
   std::remove(bench.dhcpDefault_.c_str());
-  EXPECT_EQ(bench.run({"Version"}), 1);
+  bench.write(bench.dhcp_, "interface eth0\n");
+  EXPECT_EQ(bench.run({"GetStatus", "eth0", "internet"}), 0);
+  EXPECT_EQ(bench.err, missing);
+  EXPECT_THAT(bench.commands, ElementsAre("timeout 1 ping -I eth0 -q -c 1 8.8.8.8 > /dev/null"));
+  std::remove(bench.dhcp_.c_str());
+  EXPECT_EQ(bench.run({"Version"}), 0);
+  EXPECT_EQ(bench.out, "0.2.11\n");
+  EXPECT_EQ(bench.err, missing);
+  EXPECT_EQ(bench.run({"GetConfig", "eth0", "type"}), 1);
   EXPECT_EQ(bench.out, "");
-  EXPECT_EQ(bench.err, "Error opening file: No such file or directory\n");
+  EXPECT_EQ(bench.err, missing + missing);
+}
+
+// A power cut between creating a new file and renaming it leaves it behind: the next
+// write of that file removes such leftovers, and nothing else.
+TEST(NetToolStartTest, WritesRemoveTheLeftoversOfEarlierWrites) {
+  NetToolBench bench;
+  for (const char* name : {"dhcpcd.conf.a1B2c3", "dhcpcd.conf.ZZZZZZ", ".dhcpcd.conf.a1B2c3",
+                           "dhcpcd.conf.bak", "dhcpcd.conf.a1B2c", "wpa_supplicant.conf.a1B2c3"}) {
+    bench.write(bench.dir() + "/" + name, "");
+  }
+  EXPECT_EQ(bench.run({"GetConfig", "eth0", "type"}), 0);
+  EXPECT_EQ(bench.fileCount(), 9U) << "only writes clean up";
+
+  // Another vtl-net writing the file right now holds a lock on its new file.
+  const std::string busy = bench.dhcp_ + ".Busy00";
+  int ready[2];
+  int done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  const pid_t writer = fork();
+  if (writer == 0) {
+    close(done[1]);
+    const int fd = open(busy.c_str(), O_RDWR | O_CREAT, 0600);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    char c = fcntl(fd, F_SETLK, &lock) == 0 ? 'y' : 'n';
+    _exit(write(ready[1], &c, 1) == 1 && read(done[0], &c, 1) >= 0 ? 0 : 1);
+  }
+  char locked = 0;
+  ASSERT_EQ(read(ready[0], &locked, 1), 1);
+  EXPECT_EQ(locked, 'y');
+  EXPECT_EQ(bench.run({"SetConfig", "eth0", "type", "manual"}), 0);
+  close(done[1]);
+  waitpid(writer, nullptr, 0);
+  for (int fd : {ready[0], ready[1], done[0]}) close(fd);
+  Strings left;
+  for (const auto& entry : std::filesystem::directory_iterator(bench.dir())) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_THAT(left, ::testing::UnorderedElementsAre(
+                        "dhcpcd.conf", "default-dhcpcd.conf", "default-wpa_supplicant.conf",
+                        ".dhcpcd.conf.a1B2c3", "dhcpcd.conf.bak", "dhcpcd.conf.a1B2c",
+                        "wpa_supplicant.conf.a1B2c3", "dhcpcd.conf.Busy00"));
 }
 
 // SetConfig: the lines it changes, or its message and an untouched file.
@@ -163,6 +218,22 @@ TEST(NetToolEditTest, EditsTheFirstKeyLineAfterTheInterface) {
        0,
        "",
        {{"#static domain_name_servers=192.168.1.1\n", "static domain_name_servers=192.168.1.1\n"}}},
+      // Only the "#" changes: every DNS server stays, and so does a line without its end.
+      {"interface eth0\nstatic domain_name_servers=1.1.1.1 9.9.9.9\nwlan0",
+       "eth0|dns-type|auto",
+       0,
+       "",
+       {{"static", "#static"}}},
+      {"interface eth0\n# \tstatic domain_name_servers=1.1.1.1  9.9.9.9 # two\nwlan0\n",
+       "eth0|dns-type|manual",
+       0,
+       "",
+       {{"# \tstatic", "static"}}},
+      {"interface eth0\nwlan0\nstatic domain_name_servers=1.1.1.1 9.9.9.9",
+       "eth0|dns-type|auto",
+       0,
+       "",
+       {{"static", "#static"}}},
       {"", "eth0|type|automatic", 1, "Error: invalid type", {}},
       {"", "eth0|address", 1, "Error: no value specified", {}},
       {"", "eth0|address|", 1, "Error: no value specified", {}},
@@ -312,6 +383,20 @@ TEST(NetToolWifiTest, WritesTheNetworkAndWaitsForIt) {
       {{x32, t63}, 0, "i = 0\n", head + "    ssid=\"" + x32 + "\"\n    psk=\"" + t63 + "\"\n}\n"},
       {{""}, 1, "Error: invalid ssid", ""},
       {{std::string(33, 'x')}, 1, "Error: invalid ssid", ""},
+      // Any printable ASCII, quotes and backslashes too: the supplicant reads a quoted
+      // passphrase up to the last quote of its line.
+      {{"HomeNet", "\"pa\"ss\\word"},
+       0,
+       "i = 0\n",
+       head + "    ssid=\"HomeNet\"\n    psk=\"\"pa\"ss\\word\"\n}\n"},
+      {{"HomeNet", " !#$%&'("},
+       0,
+       "i = 0\n",
+       head + "    ssid=\"HomeNet\"\n    psk=\" !#$%&'(\"\n}\n"},
+      {{"HomeNet", "tab\x1Fword"}, 1, "Error: invalid passphrase", ""},
+      {{"HomeNet", "del\x7Fword"}, 1, "Error: invalid passphrase", ""},
+      {{"HomeNet", "caf\xC3\xA9word"}, 1, "Error: invalid passphrase", ""},
+      {{"HomeNet", hexPsk + "a"}, 1, "Error: invalid passphrase", ""},
       {{"HomeNet", "short12"}, 1, "Error: invalid passphrase", ""},
       {{"HomeNet", "line\nend\nnetwork={"}, 1, "Error: invalid passphrase", ""},
       {{"HomeNet", std::string(64, 'g')}, 1, "Error: invalid passphrase", ""},
