@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -66,8 +67,10 @@ static void removeLeftovers(const char *livePath) {
   closedir(d);
 }
 
-int replacementBegin(Replacement *r, const char *livePath, mode_t mode) {
-  r->file = NULL;
+int replacementBegin(Replacement *r, const NetTool *tool, const char *livePath, mode_t mode) {
+  r->calls = &tool->files;
+  r->fd = -1;
+  r->failure = 0;
   r->livePath = livePath;
   removeLeftovers(livePath);
   const int n = snprintf(r->tempPath, sizeof r->tempPath, "%s" TEMP_SUFFIX, livePath);
@@ -75,59 +78,87 @@ int replacementBegin(Replacement *r, const char *livePath, mode_t mode) {
     errno = ENAMETOOLONG;
     return -1;
   }
-  const int fd = mkstemp(r->tempPath);
-  if (fd < 0) return -1;
+  r->fd = r->calls->makeTemporary(r->tempPath);
+  if (r->fd < 0) return -1;
   /* Held until the new file has its final name (see removeLeftovers). */
   struct flock lock = {.l_type = F_WRLCK, .l_whence = SEEK_SET};
-  fcntl(fd, F_SETLK, &lock);
-  if (fchmod(fd, mode) != 0 || (r->file = fdopen(fd, "w")) == NULL) {
+  fcntl(r->fd, F_SETLK, &lock);
+  if (fchmod(r->fd, mode) != 0) {
     const int saved = errno;
-    close(fd);
-    unlink(r->tempPath);
+    replacementAbandon(r);
     errno = saved;
     return -1;
   }
   return 0;
 }
 
+void replacementWrite(Replacement *r, const char *bytes, size_t size) {
+  while (size > 0 && r->failure == 0) {
+    const ssize_t n = r->calls->write(r->fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      r->failure = n < 0 ? errno : EIO;
+      return;
+    }
+    bytes += n;
+    size -= (size_t)n;
+  }
+}
+
+void replacementPrint(Replacement *r, const char *format, ...) {
+  char text[NET_LINE_PIECE * 2];
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (n < 0 || (size_t)n >= sizeof text) {
+    if (r->failure == 0) r->failure = EOVERFLOW;
+    return;
+  }
+  replacementWrite(r, text, (size_t)n);
+}
+
 /* The rename is only durable once the directory that holds the name is on the disk. */
-static void syncDirectoryOf(const char *path) {
+static void syncDirectoryOf(const NetFileCalls *calls, const char *path) {
   char dir[PATH_MAX];
   if (splitPath(path, dir) == NULL) return;
-  const int fd = open(dir, O_RDONLY | O_CLOEXEC);
+  const int fd = calls->open(dir, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
-  fsync(fd);
-  close(fd);
+  calls->fsync(fd);
+  calls->close(fd);
 }
 
 int replacementCommit(Replacement *r) {
+  const NetFileCalls *calls = r->calls;
   /* Renamed before it is closed: closing drops the lock that keeps another vtl-net from
    * taking it for a leftover. */
-  const int ok = fflush(r->file) == 0 && !ferror(r->file) && fsync(fileno(r->file)) == 0 &&
-                 rename(r->tempPath, r->livePath) == 0;
-  const int saved = errno;
-  fclose(r->file);
-  r->file = NULL;
-  if (!ok) {
+  int failure = r->failure;
+  if (failure == 0 && (calls->fsync(r->fd) != 0 || calls->rename(r->tempPath, r->livePath) != 0)) {
+    failure = errno;
+  }
+  calls->close(r->fd);
+  r->fd = -1;
+  if (failure != 0) {
     unlink(r->tempPath);
-    errno = saved;
+    errno = failure;
     return -1;
   }
-  syncDirectoryOf(r->livePath);
+  syncDirectoryOf(calls, r->livePath);
   return 0;
 }
 
 void replacementAbandon(Replacement *r) {
-  if (r->file != NULL) fclose(r->file);
-  r->file = NULL;
+  if (r->fd >= 0) r->calls->close(r->fd);
+  r->fd = -1;
   unlink(r->tempPath);
 }
 
-int replaceWithCopy(const char *sourcePath, const char *livePath, mode_t mode) {
+int replaceWithCopy(const NetTool *tool, const char *sourcePath, const char *livePath,
+                    mode_t mode) {
   FILE *source = fopen(sourcePath, "r");
   if (source == NULL) return -1;
   Replacement r;
-  if (replacementBegin(&r, livePath, mode) != 0) {
+  if (replacementBegin(&r, tool, livePath, mode) != 0) {
     const int saved = errno;
     fclose(source);
     errno = saved;
@@ -135,20 +166,10 @@ int replaceWithCopy(const char *sourcePath, const char *livePath, mode_t mode) {
   }
   char buffer[4096];
   size_t n;
-  int ok = 1;
-  while ((n = fread(buffer, 1, sizeof buffer, source)) > 0) {
-    if (fwrite(buffer, 1, n, r.file) != n) {
-      ok = 0;
-      break;
-    }
-  }
-  if (ferror(source)) ok = 0;
-  const int saved = errno;
+  while ((n = fread(buffer, 1, sizeof buffer, source)) > 0) replacementWrite(&r, buffer, n);
+  if (ferror(source) && r.failure == 0) r.failure = errno != 0 ? errno : EIO;
   fclose(source);
-  if (!ok) {
-    replacementAbandon(&r);
-    errno = saved != 0 ? saved : EIO;
-    return -1;
-  }
   return replacementCommit(&r);
 }
+
+const NetFileCalls kLibcFileCalls = {open, mkstemp, write, fsync, rename, close};

@@ -75,7 +75,7 @@ void netPrefixToMask(long prefix, char *mask) {
 void dhcpCheckConfig(const NetTool *tool) {
   const NetPaths *paths = &tool->paths;
   if (access(paths->dhcpConf, F_OK) != 0 &&
-      replaceWithCopy(paths->dhcpConfDefault, paths->dhcpConf, NET_DHCP_CONF_MODE) != 0) {
+      replaceWithCopy(tool, paths->dhcpConfDefault, paths->dhcpConf, NET_DHCP_CONF_MODE) != 0) {
     netPerror(tool, "Error opening file");
     return;
   }
@@ -95,7 +95,7 @@ void dhcpCheckConfig(const NetTool *tool) {
   /* A file without a block for each interface would leave one of them unconfigured:
    * start again from the factory default. */
   if ((!hasWlan || !hasEth) &&
-      replaceWithCopy(paths->dhcpConfDefault, paths->dhcpConf, NET_DHCP_CONF_MODE) != 0) {
+      replaceWithCopy(tool, paths->dhcpConfDefault, paths->dhcpConf, NET_DHCP_CONF_MODE) != 0) {
     netPerror(tool, "Error opening file");
   }
 }
@@ -261,8 +261,6 @@ static int editLine(const NetTool *tool, const Setting *s, const char *line, int
   return 0;
 }
 
-static int writeAll(const char *text, FILE *file) { return fputs(text, file) >= 0 ? 0 : 1; }
-
 int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
                   const char *value) {
   const Setting *s = findSettingByParam(param);
@@ -292,7 +290,7 @@ int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
     return 1;
   }
   Replacement r;
-  if (replacementBegin(&r, tool->paths.dhcpConf, NET_DHCP_CONF_MODE) != 0) {
+  if (replacementBegin(&r, tool, tool->paths.dhcpConf, NET_DHCP_CONF_MODE) != 0) {
     netPerror(tool, "Error opening dhcp file");
     fclose(in);
     return 1;
@@ -302,7 +300,6 @@ int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
   /* A rewritten type line may grow by the "#" in front. */
   char edited[NET_LINE_PIECE + 1];
   int status = 0;
-  int writeFailed = 0;
   int inBlock = 0;
   int done[2] = {0, 0};
   while (status == 0 && fgets(line, sizeof line, in) != NULL) {
@@ -323,7 +320,7 @@ int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
         }
       }
     }
-    if (status == 0 && writeAll(outLine, r.file) != 0) writeFailed = 1;
+    if (status == 0) replacementWrite(&r, outLine, strlen(outLine));
   }
   const int readFailed = ferror(in);
   fclose(in);
@@ -337,7 +334,7 @@ int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
       status = 1;
     }
   }
-  if (status == 0 && (writeFailed || readFailed)) {
+  if (status == 0 && readFailed) {
     netPerror(tool, "Error writing to file");
     status = 1;
   }

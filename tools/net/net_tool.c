@@ -319,34 +319,28 @@ static int isValidPassphrase(const char *psk) {
  * works and none can add a line. */
 static int writeWifiConfig(const NetTool *tool, const char *ssid, const char *psk) {
   Replacement r;
-  if (replacementBegin(&r, tool->paths.wpaConf, NET_WPA_CONF_MODE) != 0) {
+  if (replacementBegin(&r, tool, tool->paths.wpaConf, NET_WPA_CONF_MODE) != 0) {
     netPerror(tool, "Error opening file");
     return 1;
   }
-  FILE *f = r.file;
-  fprintf(f, "ctrl_interface=%s\nupdate_config=0\nnetwork={\n", WPA_CONTROL_DIR);
+  replacementPrint(&r, "ctrl_interface=%s\nupdate_config=0\nnetwork={\n", WPA_CONTROL_DIR);
   if (isQuotable(ssid)) {
-    fprintf(f, "    ssid=\"%s\"\n", ssid);
+    replacementPrint(&r, "    ssid=\"%s\"\n", ssid);
   } else {
-    fputs("    ssid=", f);
+    replacementPrint(&r, "    ssid=");
     for (const unsigned char *p = (const unsigned char *)ssid; *p != '\0'; ++p) {
-      fprintf(f, "%02x", *p);
+      replacementPrint(&r, "%02x", *p);
     }
-    fputs("\n", f);
+    replacementPrint(&r, "\n");
   }
   if (psk == NULL) {
-    fputs("    key_mgmt=NONE\n", f);
+    replacementPrint(&r, "    key_mgmt=NONE\n");
   } else if (strlen(psk) == PSK_HEX_DIGITS) {
-    fprintf(f, "    psk=%s\n", psk);
+    replacementPrint(&r, "    psk=%s\n", psk);
   } else {
-    fprintf(f, "    psk=\"%s\"\n", psk);
+    replacementPrint(&r, "    psk=\"%s\"\n", psk);
   }
-  fputs("}\n", f);
-  if (ferror(f)) {
-    netPerror(tool, "Error writing to file");
-    replacementAbandon(&r);
-    return 1;
-  }
+  replacementPrint(&r, "}\n");
   if (replacementCommit(&r) != 0) {
     netPerror(tool, "Error writing to file");
     return 1;
@@ -384,7 +378,7 @@ static int setWifi(const NetTool *tool, int argc, char **argv) {
   }
   /* The network never came up: go back to the factory setting, so the board is not left
    * trying a network that does not work. */
-  if (replaceWithCopy(tool->paths.wpaConfDefault, tool->paths.wpaConf, NET_WPA_CONF_MODE) != 0) {
+  if (replaceWithCopy(tool, tool->paths.wpaConfDefault, tool->paths.wpaConf, NET_WPA_CONF_MODE) != 0) {
     netPerror(tool, "Error opening file");
   }
   netRun(tool, "wpa_cli -p " WPA_CONTROL_DIR "/ reconfigure");

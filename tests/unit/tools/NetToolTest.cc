@@ -282,6 +282,30 @@ TEST(NetToolEditTest, EditsTheFirstKeyLineAfterTheInterface) {
   }
 }
 
+int failingSync(int /*fd*/) {
+  errno = EIO;
+  return -1;
+}
+ssize_t fullDisk(int /*fd*/, const void* /*bytes*/, size_t /*size*/) {
+  errno = ENOSPC;
+  return -1;
+}
+
+// A write that fails on the way leaves the live file as it was and no new file behind.
+TEST(NetToolEditTest, AFailedWriteLeavesTheFileAsItWas) {
+  NetToolBench bench;
+  bench.fileCalls().fsync = failingSync;
+  EXPECT_EQ(bench.run({"SetConfig", "eth0", "type", "manual"}), 1);
+  EXPECT_EQ(bench.err, "Error writing to file: Input/output error\n");
+  EXPECT_EQ(bench.read(bench.dhcp_), NetToolBench::kDefaultDhcp);
+  bench.fileCalls() = kLibcFileCalls;
+  bench.fileCalls().write = fullDisk;
+  EXPECT_EQ(bench.run({"SetWifi", "HomeNet", "secret123"}), 1);
+  EXPECT_EQ(bench.err, "Error writing to file: No space left on device\n");
+  EXPECT_FALSE(std::filesystem::exists(bench.wpa_));
+  EXPECT_EQ(bench.fileCount(), 3U);
+}
+
 // Status questions: the exact command lines, what is printed and the exit status.
 TEST(NetToolStatusTest, AsksTheBoardsTools) {
   const std::string r = "route -n | grep eth0";
