@@ -35,9 +35,9 @@ class Discovery {
 
   // Rewrites the service name and the three TXT records and reloads Avahi. Does nothing
   // before the controller has reported the serial number. A live file that is missing or
-  // torn (by a power cut during an earlier edit) is first copied from the template. Runs from the
-  // main loop (serial number report) and from RPC threads (a new name): one refresh runs at a time,
-  // so two never mix their edits.
+  // torn (by a power cut during an earlier edit) is first copied from the template. Runs
+  // from the main loop (serial number report) and from RPC threads (a new name): one
+  // refresh runs at a time, so two never mix their edits.
   void refreshDiscoveryRecord();
 
   // Stops the SDDP announcer and starts it again for this model and serial number.

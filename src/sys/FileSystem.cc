@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace vantorellabs {
@@ -17,7 +18,7 @@ namespace vantorellabs {
 namespace {
 
 constexpr mode_t kFileMode = 0644;
-// mkstemp fills in six characters.
+// mkostemp puts six letters or digits in place of the X's.
 constexpr const char* kTemporarySuffix = ".XXXXXX";
 constexpr std::size_t kTemporaryLetters = 6;
 
@@ -39,8 +40,8 @@ std::pair<std::string, std::string> splitPath(const std::string& path) {
   return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-}  // namespace
-
+// Whether `name` is one that replaceFile gives the new files of the file named `base`
+// (both without a directory).
 bool isLeftoverName(const std::string& name, const std::string& base) {
   const std::size_t prefix = base.size() + 1;
   if (name.size() != prefix + kTemporaryLetters || name.compare(0, base.size(), base) != 0 ||
@@ -52,6 +53,8 @@ bool isLeftoverName(const std::string& name, const std::string& base) {
   }
   return true;
 }
+
+}  // namespace
 
 bool SystemFileSystem::exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 

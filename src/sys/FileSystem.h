@@ -48,8 +48,4 @@ class SystemFileSystem : public FileSystem {
   void removeLeftovers(const std::string& path) override;
 };
 
-// Whether `name` is one of the names that replaceFile gives the new files of the file
-// named `base` (both without a directory): base, '.', then six letters or digits.
-bool isLeftoverName(const std::string& name, const std::string& base);
-
 }  // namespace vantorellabs
