@@ -43,8 +43,7 @@ int replacementCommit(Replacement *r);
 /* Drops the temporary file, leaving the live file as it was. */
 void replacementAbandon(Replacement *r);
 /* Replaces livePath with a copy of sourcePath; -1 with errno set on failure. */
-int replaceWithCopy(const NetTool *tool, const char *sourcePath, const char *livePath,
-                    mode_t mode);
+int replaceWithCopy(const NetTool *tool, const char *sourcePath, const char *livePath, mode_t mode);
 
 #define NET_DHCP_CONF_MODE 0644
 /* The supplicant file holds the Wi-Fi passphrase. */
