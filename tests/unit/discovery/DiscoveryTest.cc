@@ -20,7 +20,6 @@ const std::string kReload = "/etc/init.d/S50avahi-daemon reload";
 const std::string kLive = "/config/vantorel-link-grpc.service";
 const std::string kTemplate = "/opt/vtl/sys/vantorel-link-grpc.service";
 const std::string kRestore = "replace " + kLive;
-const std::vector<std::string> kSyncs = {"sync " + kLive, "sync /config"};
 
 std::string sed(const std::string& pattern, const std::string& replacement) {
   return "sed -i 's|" + pattern + "|" + replacement + "|' " + kLive;
@@ -64,40 +63,30 @@ class DiscoveryTest : public ::testing::Test {
 
 TEST_F(DiscoveryTest, RefreshRewritesTheFourElementsAndReloads) {
   const std::string intact = testing::kServiceFileText;
-  const std::string nameless = without(intact, "<name>Vantorel</name>");
-  struct Case {
-    const char* what;
-    int model;
-    std::string serial;
-    std::optional<std::string> live;  // nothing: missing
-    const char* storedName;
-    std::vector<std::string> commands;  // before the syncs and the reload
+  const std::vector<std::string> edits = {serviceName("K7100-1234567"),
+                                          record("name", "K7100-1234567"),
+                                          record("model", "2"),
+                                          record("serial", "1234567"),
+                                          "sync " + kLive,
+                                          "sync /config",
+                                          kReload};
+  // A live file torn by a power cut is copied from the template again first.
+  const std::tuple<const char*, std::optional<std::string>, bool> cases[] = {
+      {"missing", std::nullopt, true},
+      {"empty", "", true},
+      {"cut short", intact.substr(0, intact.find("</service>")), true},
+      {"without the serial record", without(intact, "<txt-record>serial=</txt-record>"), true},
+      {"intact", intact, false},
+      {"without a service name, edited as it stands", without(intact, "<name>Vantorel</name>"),
+       false},
   };
-  const auto edits = [](const std::string& instance, const std::string& name,
-                        const std::string& model, const std::string& serial) {
-    return std::vector<std::string>{serviceName(instance), record("name", name),
-                                    record("model", model), record("serial", serial)};
-  };
-  auto restored = edits("K7100-1234567", "K7100-1234567", "2", "1234567");
-  restored.insert(restored.begin(), kRestore);
-  const auto k40 = edits("K40-1234567", "Living Room", "1", "1234567");
-  const Case cases[] = {
-      {"missing", 1, "1234567", std::nullopt, nullptr, restored},
-      {"intact", 0, "1234567", intact, "Living Room", k40},
-      {"empty", 1, "1234567", "", nullptr, restored},
-      {"cut short", 1, "1234567", intact.substr(0, intact.find("</service>")), nullptr, restored},
-      {"without the serial record", 1, "1234567",
-       without(intact, "<txt-record>serial=</txt-record>"), nullptr, restored},
-      {"without a service name: edited as it stands", 0, "1234567", nameless, "Living Room", k40},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    with(c.model, c.serial, c.storedName, c.live).refreshDiscoveryRecord();
-    std::vector<std::string> expected = c.commands;
-    expected.insert(expected.end(), kSyncs.begin(), kSyncs.end());
-    expected.push_back(kReload);
+  for (const auto& [what, live, restored] : cases) {
+    SCOPED_TRACE(what);
+    with(1, "1234567", nullptr, live).refreshDiscoveryRecord();
+    std::vector<std::string> expected = edits;
+    if (restored) expected.insert(expected.begin(), kRestore);
     EXPECT_EQ(shell.commands, expected);
-    EXPECT_EQ(files.files[kLive], c.commands[0] == kRestore ? intact : *c.live);
+    EXPECT_EQ(files.files[kLive], restored ? intact : *live);
   }
   // Before the serial number nothing at all happens; an unknown model only restores.
   with(0, DeviceState::kUnknownSerialNumber, "Den", std::nullopt).refreshDiscoveryRecord();

@@ -84,23 +84,15 @@ class FakeShell : public Shell {
   std::map<std::string, bool> failingPipes;
 };
 
-// Files in memory for the durable writes. Each write, sync and clean-up is added to
-// `journal` when one is given (the shell's command list, for one order of both). It
-// refuses the firmware path's questions, which it does not model.
+// Files in memory for the durable writes. Each write and sync is added to `journal` when
+// one is given (the shell's command list, for one order of both). It refuses what it does
+// not model: the firmware path's questions and the clean-up at start.
 class MemoryFileSystem : public FileSystem {
  public:
-  bool exists(const std::string& path) override { return files.count(path) != 0; }
   std::optional<std::string> readText(const std::string& path) override {
     auto it = files.find(path);
-    if (it == files.end()) return std::nullopt;
-    return it->second;
+    return it == files.end() ? std::nullopt : std::optional<std::string>(it->second);
   }
-  std::optional<std::uint64_t> fileSize(const std::string&) override { refuse("fileSize"); }
-  bool hasEntryStartingWith(const std::string&, const std::string&) override {
-    refuse("hasEntryStartingWith");
-  }
-  void makeDirectory(const std::string&) override { refuse("makeDirectory"); }
-  void removeDirectory(const std::string&) override { refuse("removeDirectory"); }
   bool replaceFile(const std::string& path, const std::string& text) override {
     note("replace " + path);
     if (failing.count(path) != 0) return false;
@@ -111,7 +103,12 @@ class MemoryFileSystem : public FileSystem {
     note("sync " + path);
     return true;
   }
-  void removeLeftovers(const std::string&) override { refuse("removeLeftovers"); }
+  bool exists(const std::string&) override { refuse(); }
+  std::optional<std::uint64_t> fileSize(const std::string&) override { refuse(); }
+  bool hasEntryStartingWith(const std::string&, const std::string&) override { refuse(); }
+  void makeDirectory(const std::string&) override { refuse(); }
+  void removeDirectory(const std::string&) override { refuse(); }
+  void removeLeftovers(const std::string&) override { refuse(); }
 
   std::map<std::string, std::string> files;
   std::set<std::string> failing;  // paths whose replacement fails
@@ -121,9 +118,7 @@ class MemoryFileSystem : public FileSystem {
   void note(const std::string& what) {
     if (journal != nullptr) journal->push_back(what);
   }
-  [[noreturn]] static void refuse(const std::string& what) {
-    throw std::logic_error("MemoryFileSystem does not model " + what);
-  }
+  [[noreturn]] static void refuse() { throw std::logic_error("not modelled by MemoryFileSystem"); }
 };
 
 // The four elements that the discovery refresh edits, in the shape of the board's
