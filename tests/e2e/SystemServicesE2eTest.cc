@@ -260,7 +260,8 @@ TEST_F(SystemServicesE2eTest, K7100PublishesItsOwnModel) {
   const std::vector<std::string> leftovers = {"/data/vtl_name.txt.a1B2c3",
                                               "/config/vantorel-link-grpc.service.Zz9Yy8"};
   for (const auto& path : leftovers) writeBoardFile(path, "Half");
-  writeBoardFile("/data/vtl_name.txt.bak", "Kept");
+  const std::vector<std::string> others = {"/data/vtl_name.txt.bak", "/data/vtl_name.txt.a1B2c3d"};
+  for (const auto& path : others) writeBoardFile(path, "Kept");
   ampsim::AmpSimOptions options;
   options.amplifier.model = ampsim::AmplifierModel::Model::K7100;
   options.amplifier.serialNumber = "7654321";
@@ -268,7 +269,7 @@ TEST_F(SystemServicesE2eTest, K7100PublishesItsOwnModel) {
   EXPECT_THAT(serviceFileAsXml(), ElementsAre("Vantorel K7100-7654321", "name=K7100-7654321",
                                               "model=2", "serial=7654321", "api=grpc"));
   for (const auto& path : leftovers) EXPECT_FALSE(std::ifstream(path).good()) << path;
-  EXPECT_EQ(readFile("/data/vtl_name.txt.bak"), "Kept");
+  for (const auto& path : others) EXPECT_EQ(readFile(path), "Kept") << path;
   EXPECT_EQ(getName(), "K7100-7654321");
   EXPECT_EQ(getInformation().uuid().rfind("FFFF0002-", 0), 0U);
   sim->amplifier().requestSddpRestart();

@@ -143,11 +143,7 @@ TEST_F(DiscoveryTest, NamesAreEscapedForXmlThenSedThenTheShellAndCutWhole) {
     EXPECT_EQ(shell.commands[1], record("name", published));
   }
   // The controller's serial number is outside text too.
-  with(0,
-       "1\xEF\xBF\xBF"
-       "2\x01"
-       "3")
-      .refreshDiscoveryRecord();
+  with(0, "1\uFFFF2\t3").refreshDiscoveryRecord();
   EXPECT_THAT(shell.commands,
               ::testing::IsSupersetOf({serviceName("K40-123"), record("serial", "123")}));
 }

@@ -41,14 +41,12 @@ TEST(Utf8Test, InvalidBytesBecomeReplacementCharactersAndCutEndsAreDropped) {
 // one-line record cannot hold).
 TEST(Utf8Test, XmlTextKeepsOnlyWhatXmlAllowsOnALine) {
   const Utf8Case cases[] = {
-      {"control bytes and DEL", std::string("a\x01\t\n\rb\x1F\x7F\0c", 10), "abc"},
-      {"space and tilde stay", " ~", " ~"},
-      {"U+D7FF and U+E000 stay", "\xED\x9F\xBF\xEE\x80\x80", "\xED\x9F\xBF\xEE\x80\x80"},
-      {"U+FFFD stays, U+FFFE and U+FFFF go", "\xEF\xBF\xBD\xEF\xBF\xBE\xEF\xBF\xBF",
-       "\xEF\xBF\xBD"},
-      {"U+10000 and U+10FFFF stay", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF",
-       "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
-      {"invalid bytes become U+FFFD first", "Den \xFF\xEF\xBF", "Den \xEF\xBF\xBD"},
+      {"control bytes and DEL go, space and tilde stay",
+       std::string("a\x01\t\n\rb\x1F\x7F\0 ~", 11), "ab ~"},
+      {"U+D7FF, U+E000, U+10000 and U+10FFFF stay", "\uD7FF\uE000\U00010000\U0010FFFF",
+       "\uD7FF\uE000\U00010000\U0010FFFF"},
+      {"U+FFFD stays, U+FFFE and U+FFFF go", "\uFFFD\uFFFE\uFFFF", "\uFFFD"},
+      {"invalid bytes become U+FFFD first", "Den \xFF\xEF\xBF", "Den \uFFFD"},
   };
   for (const auto& c : cases) EXPECT_EQ(toXmlText(c.bytes), c.expected) << c.what;
 }
