@@ -22,10 +22,28 @@ constexpr mode_t kFileMode = 0644;
 constexpr const char* kTemporarySuffix = ".XXXXXX";
 constexpr std::size_t kTemporaryLetters = 6;
 
-bool writeAll(int fd, const std::string& bytes) {
+class LibcFileCalls : public FileCalls {
+ public:
+  int makeTemporary(std::string& pattern) override { return ::mkostemp(pattern.data(), O_CLOEXEC); }
+  int openForSync(const std::string& path) override {
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  int changeMode(int fd, mode_t mode) override { return ::fchmod(fd, mode); }
+  ssize_t write(int fd, const void* bytes, std::size_t size) override {
+    return ::write(fd, bytes, size);
+  }
+  int sync(int fd) override { return ::fsync(fd); }
+  int close(int fd) override { return ::close(fd); }
+  int rename(const std::string& from, const std::string& to) override {
+    return std::rename(from.c_str(), to.c_str());
+  }
+  int unlink(const std::string& path) override { return ::unlink(path.c_str()); }
+};
+
+bool writeAll(FileCalls& calls, int fd, const std::string& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = calls.write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -55,6 +73,11 @@ bool isLeftoverName(const std::string& name, const std::string& base) {
 }
 
 }  // namespace
+
+FileCalls& systemFileCalls() {
+  static LibcFileCalls calls;
+  return calls;
+}
 
 bool SystemFileSystem::exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
@@ -124,12 +147,13 @@ bool SystemFileSystem::replaceFile(const std::string& path, const std::string& t
   // A name of its own for each writer, so that two writers never write into the same new
   // file.
   std::string pattern = path + kTemporarySuffix;
-  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  const int fd = calls_.makeTemporary(pattern);
   if (fd < 0) return false;
-  const bool written = ::fchmod(fd, kFileMode) == 0 && writeAll(fd, text) && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || std::rename(pattern.c_str(), path.c_str()) != 0) {
-    ::unlink(pattern.c_str());
+  const bool written =
+      calls_.changeMode(fd, kFileMode) == 0 && writeAll(calls_, fd, text) && calls_.sync(fd) == 0;
+  const bool closed = calls_.close(fd) == 0;
+  if (!written || !closed || calls_.rename(pattern, path) != 0) {
+    calls_.unlink(pattern);
     return false;
   }
   // The rename is only durable once the directory entry is on the disk too. A directory
@@ -139,10 +163,10 @@ bool SystemFileSystem::replaceFile(const std::string& path, const std::string& t
 }
 
 bool SystemFileSystem::syncPath(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = calls_.openForSync(path);
   if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  ::close(fd);
+  const bool synced = calls_.sync(fd) == 0;
+  calls_.close(fd);
   return synced;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -42,8 +44,32 @@ class FileSystem {
   virtual void removeLeftovers(const std::string& path) = 0;
 };
 
+// The system calls of a durable write, one for one, so that a test can stand a model of
+// a power cut behind them. Each answers as its C library call does (-1 with errno set).
+class FileCalls {
+ public:
+  virtual ~FileCalls() = default;
+  // mkostemp with close-on-exec: the last six characters of pattern are filled in.
+  virtual int makeTemporary(std::string& pattern) = 0;
+  // A file or directory opened read-only, to be synced.
+  virtual int openForSync(const std::string& path) = 0;
+  virtual int changeMode(int fd, mode_t mode) = 0;
+  virtual ssize_t write(int fd, const void* bytes, std::size_t size) = 0;
+  virtual int sync(int fd) = 0;
+  virtual int close(int fd) = 0;
+  virtual int rename(const std::string& from, const std::string& to) = 0;
+  virtual int unlink(const std::string& path) = 0;
+};
+
+// The C library's calls.
+FileCalls& systemFileCalls();
+
 class SystemFileSystem : public FileSystem {
  public:
+  SystemFileSystem() : calls_(systemFileCalls()) {}
+  // Durable writes go through calls; everything else reaches the disk directly.
+  explicit SystemFileSystem(FileCalls& calls) : calls_(calls) {}
+
   bool exists(const std::string& path) override;
   std::optional<std::string> readText(const std::string& path, std::size_t maxBytes) override;
   bool isRegularFile(const std::string& path) override;
@@ -55,6 +81,9 @@ class SystemFileSystem : public FileSystem {
   bool replaceFile(const std::string& path, const std::string& text) override;
   bool syncPath(const std::string& path) override;
   void removeLeftovers(const std::string& path) override;
+
+ private:
+  FileCalls& calls_;
 };
 
 }  // namespace vantorellabs

@@ -83,7 +83,7 @@ int replacementBegin(Replacement *r, const NetTool *tool, const char *livePath, 
   /* Held until the new file has its final name (see removeLeftovers). */
   struct flock lock = {.l_type = F_WRLCK, .l_whence = SEEK_SET};
   fcntl(r->fd, F_SETLK, &lock);
-  if (fchmod(r->fd, mode) != 0) {
+  if (r->calls->fchmod(r->fd, mode) != 0) {
     const int saved = errno;
     replacementAbandon(r);
     errno = saved;
@@ -172,4 +172,4 @@ int replaceWithCopy(const NetTool *tool, const char *sourcePath, const char *liv
   return replacementCommit(&r);
 }
 
-const NetFileCalls kLibcFileCalls = {open, mkstemp, write, fsync, rename, close};
+const NetFileCalls kLibcFileCalls = {open, mkstemp, fchmod, write, fsync, rename, close};

@@ -41,6 +41,7 @@ typedef struct NetSystem {
 typedef struct NetFileCalls {
   int (*open)(const char *path, int flags, ...);
   int (*makeTemporary)(char *pattern); /* as mkstemp */
+  int (*fchmod)(int fd, mode_t mode);
   ssize_t (*write)(int fd, const void *bytes, size_t size);
   int (*fsync)(int fd);
   int (*rename)(const char *from, const char *to);
