@@ -19,6 +19,7 @@
 #include "core/App.h"
 #include "core/Identity.h"
 #include "discovery/Discovery.h"
+#include "server/ApiHealth.h"
 #include "server/ApiServer.h"
 #include "server/TcpSideServer.h"
 #include "sys/BoardPaths.h"
@@ -119,7 +120,8 @@ int APP_Run() {
                          runApiServer(apiServer, kApiAddress, gApiServices, systemConsole());
                        }).detach();
                      },
-                     &gBleBridge, [] { std::thread([] { gTcpSideServer.run(); }).detach(); }});
+                     &gBleBridge, [] { std::thread([] { gTcpSideServer.run(); }).detach(); },
+                     [](bool serving) { apiHealth().setServing(serving); }});
   return app.run();
 }
 

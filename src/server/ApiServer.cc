@@ -20,6 +20,7 @@
 #include "Services/StreamObserver.h"
 #include "Services/System/SystemServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
+#include "server/ApiHealth.h"
 #include "server/StreamCap.h"
 
 namespace vantorellabs {
@@ -96,6 +97,7 @@ void runApiServer(std::unique_ptr<grpc::Server>& holder, const std::string& addr
   }
   if (grpc::HealthCheckServiceInterface* health = holder->GetHealthCheckService()) {
     for (const char* service : kHealthReportedServices) health->SetServingStatus(service, true);
+    apiHealth().attach(health);
   }
   console.print("Server listening on " + address + "\n");
   holder->Wait();

@@ -1,5 +1,6 @@
 #include "E2eHarness.h"
 
+#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -7,6 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "BoardSandbox.h"
@@ -67,6 +69,9 @@ void DaemonProcess::readOutput(int fd) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       output_.append(buffer, static_cast<std::size_t>(n));
+      if (outputLimit_ > 0 && output_.size() > 2 * outputLimit_) {
+        output_.erase(0, output_.size() - outputLimit_);
+      }
     }
     changed_.notify_all();
   }
@@ -124,6 +129,36 @@ std::optional<int> DaemonProcess::waitExit(seconds timeout) {
 
 void writeBoardFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::trunc) << text;
+}
+
+std::string readBoardFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool waitForBoardFileText(const std::string& path, const std::string& text, seconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < until) {
+    if (readBoardFile(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+std::set<int> processesRunning(const std::string& text) {
+  std::set<int> pids;
+  DIR* proc = ::opendir("/proc");
+  while (dirent* entry = ::readdir(proc)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0 || pid == ::getpid()) continue;
+    std::string cmdline = readBoardFile("/proc/" + std::to_string(pid) + "/cmdline");
+    for (char& c : cmdline) c = c == '\0' ? ' ' : c;
+    if (cmdline.find(text) != std::string::npos) pids.insert(pid);
+  }
+  ::closedir(proc);
+  return pids;
 }
 
 void boardScenario(const std::string& arguments) {

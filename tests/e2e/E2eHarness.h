@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +34,8 @@ class DaemonProcess {
   std::optional<int> waitExit(seconds timeout = seconds(30));
   // The daemon's process id on the board (for reading /proc/<pid>/status), or -1.
   int pid() const { return pid_; }
+  // Keeps only about the last `bytes` of the output, for runs that last hours.
+  void limitOutput(std::size_t bytes) { outputLimit_ = bytes; }
 
  private:
   void readOutput(int fd);
@@ -44,11 +47,19 @@ class DaemonProcess {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::string output_;
+  std::size_t outputLimit_ = 0;
   bool closed_ = false;
 };
 
 // Writes a file on the board (IIO readings, /etc/issue, settings).
 void writeBoardFile(const std::string& path, const std::string& text);
+// The whole file, or "" when it cannot be read.
+std::string readBoardFile(const std::string& path);
+// Waits until the file holds `text`.
+bool waitForBoardFileText(const std::string& path, const std::string& text,
+                          seconds timeout = seconds(30));
+// The board's processes (other than this one) whose command line contains `text`, by pid.
+std::set<int> processesRunning(const std::string& text);
 // Runs the board's scenario helper, e.g. boardScenario("eth0 192.168.1.20").
 void boardScenario(const std::string& arguments);
 

@@ -2,7 +2,6 @@
 // daemon is killed, and a phone app's ObserveVolume stream reconnects and gets the
 // amplifier's current state again. The simulator plays on through the daemon's absence.
 
-#include <dirent.h>
 #include <gmock/gmock.h>
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
@@ -11,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -40,37 +38,6 @@ constexpr seconds kBackWithin{30};  // the daemon starts several times slower in
 constexpr seconds kBackWithin{10};
 #endif
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool waitForFileText(const std::string& path, const std::string& text, seconds timeout) {
-  const auto until = Clock::now() + timeout;
-  while (Clock::now() < until) {
-    if (readFile(path).find(text) != std::string::npos) return true;
-    usleep(100 * 1000);
-  }
-  return false;
-}
-
-// The board's processes whose command line contains `text`, by pid.
-std::set<int> processesRunning(const std::string& text) {
-  std::set<int> pids;
-  DIR* proc = opendir("/proc");
-  while (dirent* entry = readdir(proc)) {
-    const int pid = std::atoi(entry->d_name);
-    if (pid <= 0 || pid == getpid()) continue;
-    std::string cmdline = readFile("/proc/" + std::to_string(pid) + "/cmdline");
-    for (char& c : cmdline) c = c == '\0' ? ' ' : c;
-    if (cmdline.find(text) != std::string::npos) pids.insert(pid);
-  }
-  closedir(proc);
-  return pids;
-}
-
 void writeExecutable(const std::string& path, const std::string& text) {
   writeBoardFile(path, text);
   chmod(path.c_str(), 0755);
@@ -93,8 +60,8 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
   writeExecutable("/board/scenario/ifconfig", "#!/bin/sh\nsleep 600 &\nexit 0\n");
   ASSERT_EQ(setenv("AMP_BRIDGE", AMP_BRIDGE_PATH, 1), 0);
   ASSERT_EQ(std::system((std::string(kInitScript) + " start >/dev/null").c_str()), 0);
-  ASSERT_TRUE(waitForFileText(kLog, "<<< 0xB5", seconds(60))) << readFile(kLog);
-  const std::string firstPid = readFile(kPidFile);
+  ASSERT_TRUE(waitForBoardFileText(kLog, "<<< 0xB5", seconds(60))) << readBoardFile(kLog);
+  const std::string firstPid = readBoardFile(kPidFile);
   ASSERT_FALSE(firstPid.empty());
   EXPECT_EQ(processesRunning("sleep 600").size(), 2U);
 
@@ -135,18 +102,18 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
         std::chrono::duration_cast<seconds>(kBackWithin - (Clock::now() - killedAt)) + seconds(1);
     back = again->waitFor([](const auto& m) { return m.volume() == 30; }, 0, left) >= 0;
   }
-  EXPECT_TRUE(back) << readFile(kLog);
+  EXPECT_TRUE(back) << readBoardFile(kLog);
 
   // A new daemon, started once, with the restart logged; the simulator played on and told
   // the new daemon everything again.
-  const std::string log = readFile(kLog);
+  const std::string log = readBoardFile(kLog);
   EXPECT_THAT(linesWith(log, "amp-bridge-supervise: "),
               ElementsAre(HasSubstr("started " AMP_BRIDGE_PATH " (pid " +
                                     firstPid.substr(0, firstPid.size() - 1) + ")"),
                           MatchesRegex("amp-bridge-supervise: amp-bridge ended \\(killed by "
                                        "signal 9\\) after [0-9]+ s; starting it again in 1 s"),
                           HasSubstr("started " AMP_BRIDGE_PATH)));
-  EXPECT_NE(readFile(kPidFile), firstPid);
+  EXPECT_NE(readBoardFile(kPidFile), firstPid);
   EXPECT_EQ(linesWith(log, "Server listening on 0.0.0.0:50051").size(), 2U);
   // What the first run left behind was ended before the second started its own.
   EXPECT_EQ(processesRunning("sleep 600").size(), 2U);
@@ -157,7 +124,7 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
   EXPECT_TRUE(processesRunning(kSupervisor).empty());
   EXPECT_TRUE(processesRunning(AMP_BRIDGE_PATH).empty());
   EXPECT_TRUE(processesRunning("sleep 600").empty());
-  EXPECT_THAT(readFile(kLog), HasSubstr("amp-bridge-supervise: stopped\n"));
+  EXPECT_THAT(readBoardFile(kLog), HasSubstr("amp-bridge-supervise: stopped\n"));
 }
 
 // A daemon that fails at once, again and again: the pauses between starts grow to 30 s and
@@ -173,14 +140,14 @@ TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
   const std::string command = std::string("AMP_BRIDGE=/board/failing-daemon PATH=/board/fakebin:") +
                               std::getenv("PATH") + " " + kSupervisor + " & echo $! >/board/sup";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  ASSERT_TRUE(waitForFileText("/board/sleeps", "16\n30\n30\n", seconds(30)));
+  ASSERT_TRUE(waitForBoardFileText("/board/sleeps", "16\n30\n30\n", seconds(30)));
   const std::set<int> supervisor = processesRunning(kSupervisor);
   ASSERT_EQ(supervisor.size(), 1U);
   ASSERT_EQ(processesRunning("sleep 600").size(), 1U);
   kill(*supervisor.begin(), SIGTERM);
-  ASSERT_TRUE(waitForFileText(kLog, "amp-bridge-supervise: stopped\n", seconds(30)));
+  ASSERT_TRUE(waitForBoardFileText(kLog, "amp-bridge-supervise: stopped\n", seconds(30)));
 
-  const std::string log = readFile(kLog);
+  const std::string log = readBoardFile(kLog);
   const auto ends = linesWith(log, "ended");
   ASSERT_EQ(ends.size(), 7U);
   const char* const delays[] = {"1", "2", "4", "8", "16", "30", "30"};
@@ -192,7 +159,7 @@ TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
                              delays[i] + " s"));
   }
   EXPECT_EQ(linesWith(log, "ERROR: open /dev/ttyS3 ret=-1").size(), 7U);
-  EXPECT_EQ(readFile("/board/sleeps"), "1\n2\n4\n8\n16\n30\n30\n");
+  EXPECT_EQ(readBoardFile("/board/sleeps"), "1\n2\n4\n8\n16\n30\n30\n");
   const auto until = Clock::now() + seconds(30);
   while (!processesRunning(kSupervisor).empty() && Clock::now() < until) usleep(100 * 1000);
   EXPECT_TRUE(processesRunning(kSupervisor).empty());
