@@ -74,8 +74,8 @@ inline std::shared_ptr<grpc::Channel> newConnection() {
   return channel;
 }
 
-// Faults and the soak: run them.
-int runFaults(const std::string& sourceDir);
+// The fault scenarios whose name holds `only`, and the soak.
+int runFaults(const std::string& sourceDir, const std::string& only);
 int runSoak(double minutes);
 
 }  // namespace vantorellabs::bench

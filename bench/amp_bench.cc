@@ -630,7 +630,9 @@ int main(int argc, char** argv) {
   // --faults: the fault suite; --soak MINUTES: the soak.
   const std::string option = argc > 1 ? argv[1] : "";
   if (option == "--flood") return vantorellabs::bench::runFlood();
-  if (option == "--faults") return vantorellabs::bench::runFaults(AMP_SOURCE_DIR);
+  if (option == "--faults") {
+    return vantorellabs::bench::runFaults(AMP_SOURCE_DIR, argc > 2 ? argv[2] : "");
+  }
   if (option == "--soak") {
     const double minutes = argc > 2 ? std::atof(argv[2]) : 0;
     if (minutes <= 0) {

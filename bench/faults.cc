@@ -91,7 +91,8 @@ class Board {
     shell(std::string("rm -f ") + kLog + "; : >/board/commands.log");
     sim.start();
     shell(std::string(kInitScript) + " start >/dev/null");
-    up_ = waitForBoardFileText(kLog, "<<< 0xB5", seconds(60));
+    up_ = waitForBoardFileText(kLog, "<<< 0xB5", seconds(60)) &&
+          waitForBoardFileText(kLog, "Server listening on", seconds(60));
   }
   ~Board() { shell(std::string(kInitScript) + " stop >/dev/null"); }
   Board(const Board&) = delete;
@@ -196,7 +197,7 @@ Outcome daModuleMisbehaves(DaModule module) {
   const std::size_t from = board.sim.receivedFrames().size();
   board.sim.setDaModule(module);
   board.sim.sendFrame("V");
-  const bool setOk = app.set(38).ok();
+  const grpc::Status setOk = app.set(38);
   const bool seen = app.sees(38, seconds(10));
   const bool ended = board.sim.waitForCode('V', from, seconds(30)) >= 0;
   const std::string during = board.log();
@@ -206,9 +207,9 @@ Outcome daModuleMisbehaves(DaModule module) {
       [&] { return countIn(board.log(), "DA2 Detected") > countIn(during, "DA2 Detected"); },
       seconds(10));
   Outcome outcome;
-  outcome.survived = setOk && seen && ended && greeted && board.starts() == 1;
+  outcome.survived = setOk.ok() && seen && ended && greeted && board.starts() == 1;
   outcome.saw =
-      std::string("SetVolume ") + (setOk ? "OK" : "failed") + ", stream " +
+      "SetVolume " + (setOk.ok() ? std::string("OK") : statusText(setOk)) + ", stream " +
       (seen ? "saw 38" : "never saw 38") + "; handshake " +
       (ended ? (countIn(during, "No DA Detected") > 0 ? "gave up (No DA Detected)" : "completed")
              : "never ended") +
@@ -287,7 +288,7 @@ std::map<std::string, std::string> storedFiles() {
     DIR* d = ::opendir(dir);
     while (dirent* entry = d != nullptr ? ::readdir(d) : nullptr) {
       const std::string name = entry->d_name;
-      if (name == "." || name == ".." || name == kFiller) continue;
+      if (name == "." || name == ".." || name.rfind(kFiller, 0) == 0) continue;
       files[std::string(dir) + "/" + name] = readBoardFile(std::string(dir) + "/" + name);
     }
     if (d != nullptr) ::closedir(d);
@@ -370,8 +371,9 @@ struct StorageResult {
 // file is still whole, nothing is left behind, and the writes work again once it has room.
 StorageResult partitionFault(StorageClient& app, const std::string& dir, bool readOnly) {
   const std::string setConfig = "vtl-net SetConfig eth0 netmask ";
-  if (!app.setName("Den").ok() || shell(setConfig + "255.255.255.0 >/dev/null") != 0) {
-    return {{false, "the writes failed before the fault"}, 0};
+  const grpc::Status first = app.setName("Den");
+  if (!first.ok() || shell(setConfig + "255.255.255.0 >/dev/null") != 0) {
+    return {{false, "the writes failed before the fault: SetName " + statusText(first)}, 0};
   }
   const auto before = storedFiles();
   readOnly ? remount("ro", dir) : fill(dir);
@@ -403,7 +405,7 @@ StorageResult partitionFault(StorageClient& app, const std::string& dir, bool re
   const bool discoveryWhole = discovery.find("</service-group>") != std::string::npos;
   // Only the writes that need the broken partition may fail, and those must.
   const bool nameRight = name.ok() == (dir != "/data");
-  const bool netRight = (net == 0) == (dir == "/data");
+  const bool netRight = (net == 0) == (dir != "/config");
   const bool updateRight = dir != "/tmp" || update.rfind("FIRMWARE_UPDATE_STATUS_ERROR", 0) == 0;
   result.outcome.survived = nameRight && netRight && updateRight && result.lostBytes == 0 &&
                             leftovers == 0 && discoveryWhole && writesAgain;
@@ -424,7 +426,7 @@ struct Scenario {
 
 }  // namespace
 
-int runFaults(const std::string& sourceDir) {
+int runFaults(const std::string& sourceDir, const std::string& only) {
   if (::access("/board/remount", W_OK) != 0) {
     std::fprintf(stderr,
                  "amp-bench --faults: the board needs small partitions; run it through "
@@ -468,18 +470,27 @@ int runFaults(const std::string& sourceDir) {
     }
   }
   int survived = 0;
+  int tried = 0;
   for (const auto& scenario : scenarios) {
+    if (scenario.name.find(only) == std::string::npos) continue;
+    ++tried;
     const auto start = Clock::now();
     const Outcome outcome = scenario.run();
     survived += outcome.survived ? 1 : 0;
     std::printf("fault: %-55s tried, %s (%s): %s\n", scenario.name.c_str(),
                 outcome.survived ? "survived" : "NOT SURVIVED", elapsed(start).c_str(),
                 outcome.saw.c_str());
+    if (!outcome.survived) {
+      // The daemon's log of a board that did not survive, to look into in CI.
+      const std::string log = readBoardFile(kLog);
+      std::printf("--- the end of %s ---\n%s\n", kLog,
+                  log.substr(log.size() > 3000 ? log.size() - 3000 : 0).c_str());
+    }
     std::fflush(stdout);
   }
-  std::printf("faults: %d tried, %d survived, %zu bytes of stored data lost\n",
-              static_cast<int>(scenarios.size()), survived, lostBytes);
-  return survived == static_cast<int>(scenarios.size()) ? 0 : 1;
+  std::printf("faults: %d tried, %d survived, %zu bytes of stored data lost\n", tried, survived,
+              lostBytes);
+  return survived == tried ? 0 : 1;
 }
 
 }  // namespace vantorellabs::bench

@@ -37,14 +37,16 @@ constexpr std::uint8_t kDaRestarted = 0xA1;
 // Opens a pseudo-terminal, sets both sides raw and returns the master and slave
 // descriptors and the slave's path.
 void openRawPty(int& master, int& slave, std::string& slavePath) {
-  master = posix_openpt(O_RDWR | O_NOCTTY);
+  // Close-on-exec: a program that the test starts (the board's supervisor, which outlives
+  // the call) must not keep the amplifier's end open, or closing it would hang up nothing.
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
     throw std::runtime_error("amp-sim: cannot create a pseudo-terminal");
   }
   slavePath = ptsname(master);
   // The simulator keeps the slave side open itself: with no slave open, the master reports
   // a hang-up and reads fail until the daemon opens the port.
-  slave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+  slave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios settings{};
   tcgetattr(slave, &settings);
   cfmakeraw(&settings);
