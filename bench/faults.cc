@@ -103,9 +103,8 @@ class Board {
   std::size_t starts() const { return countIn(log(), "amp-bridge-supervise: started"); }
   // Whether the board was sent into boot parameter C or rebooted.
   bool rebooted() const {
-    const std::string commands = readBoardFile("/board/commands.log");
-    return commands.find("fw_setenv bootparam C") != std::string::npos ||
-           commands.find("\nreboot") != std::string::npos || commands.rfind("reboot", 0) == 0;
+    return e2e::boardCommandIndex("fw_setenv bootparam C") >= 0 ||
+           e2e::boardCommandIndex("reboot") >= 0;
   }
 
   ampsim::AmpSimulator sim;
@@ -114,33 +113,28 @@ class Board {
   bool up_ = false;
 };
 
-// A phone app's connection: it tries again soon after losing the daemon.
-std::shared_ptr<grpc::Channel> appChannel() {
-  grpc::ChannelArguments arguments;
-  arguments.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 200);
-  arguments.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 500);
-  arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
-  return grpc::CreateCustomChannel(kTarget, grpc::InsecureChannelCredentials(), arguments);
-}
-
-template <typename Call>
-grpc::Status call(Call&& rpc) {
-  grpc::ClientContext context;
-  context.set_deadline(std::chrono::system_clock::now() + seconds(10));
-  return rpc(&context);
-}
-
-class VolumeClient {
+// A phone app: it tries again soon after losing the daemon.
+class AppClient {
  public:
-  VolumeClient() : stub_(pb::VolumeService::NewStub(appChannel())) {}
-  // Opens ObserveVolume and waits for the volume; false when it did not come in time.
+  AppClient() {
+    grpc::ChannelArguments arguments;
+    arguments.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 200);
+    arguments.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 500);
+    arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+    auto channel =
+        grpc::CreateCustomChannel(kTarget, grpc::InsecureChannelCredentials(), arguments);
+    volume_ = pb::VolumeService::NewStub(channel);
+    name_ = pb::NameService::NewStub(channel);
+    firmware_ = pb::FirmwareUpdateService::NewStub(channel);
+  }
+  // Opens ObserveVolume, again if it fails, until the volume comes or the time is up.
   bool sees(int volume, seconds within) {
     const auto until = Clock::now() + within;
     while (Clock::now() < until) {
       StreamReader<pb::ObserveVolumeResponse> stream([&](grpc::ClientContext* c) {
         c->set_wait_for_ready(true);
         c->set_deadline(std::chrono::system_clock::now() + within);
-        return stub_->ObserveVolume(c, {});
+        return volume_->ObserveVolume(c, {});
       });
       const auto left = std::chrono::duration_cast<seconds>(until - Clock::now()) + seconds(1);
       if (stream.waitFor([volume](const auto& m) { return m.volume() == volume; }, 0, left) >= 0) {
@@ -150,15 +144,47 @@ class VolumeClient {
     }
     return false;
   }
-  grpc::Status set(int volume) {
+  grpc::Status setVolume(int volume) {
     pb::SetVolumeRequest request;
     request.set_volume(volume);
     pb::SetVolumeResponse response;
-    return call([&](grpc::ClientContext* c) { return stub_->SetVolume(c, request, &response); });
+    return call([&](grpc::ClientContext* c) { return volume_->SetVolume(c, request, &response); });
+  }
+  grpc::Status setName(const std::string& text) {
+    pb::SetNameRequest request;
+    request.set_name(text);
+    pb::SetNameResponse response;
+    return call([&](grpc::ClientContext* c) { return name_->SetName(c, request, &response); });
+  }
+  int offeredUpdates() {
+    pb::GetAvailableFirmwareUpdatesResponse response;
+    const auto status = call([&](grpc::ClientContext* c) {
+      return firmware_->GetAvailableFirmwareUpdates(c, {}, &response);
+    });
+    return status.ok() ? response.availableupdate_size() : -1;
+  }
+  // The last status the update stream reported, and how the call ended.
+  std::string startUpdate() {
+    StreamReader<pb::StartFirmwareUpdateResponse> stream(
+        [&](grpc::ClientContext* c) { return firmware_->StartFirmwareUpdate(c, {}); });
+    const grpc::Status end = stream.finalStatus(seconds(60));
+    const auto messages = stream.messages();
+    return (messages.empty() ? std::string("no progress")
+                             : pb::FirmwareUpdateStatus_Name(messages.back().status())) +
+           ", " + statusText(end);
   }
 
  private:
-  std::unique_ptr<pb::VolumeService::Stub> stub_;
+  template <typename Rpc>
+  static grpc::Status call(Rpc&& rpc) {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + seconds(10));
+    return rpc(&context);
+  }
+
+  std::unique_ptr<pb::VolumeService::Stub> volume_;
+  std::unique_ptr<pb::NameService::Stub> name_;
+  std::unique_ptr<pb::FirmwareUpdateService::Stub> firmware_;
 };
 
 // The controller port hangs up (its far end closes) and a new one is there after `gone`.
@@ -168,7 +194,7 @@ class VolumeClient {
 Outcome controllerPortHangsUp(milliseconds gone) {
   Board board;
   if (!board.up()) return {false, "the daemon never served"};
-  VolumeClient app;
+  AppClient app;
   board.sim.amplifier().turnVolumeKnob(33);
   if (!app.sees(33, seconds(10))) return {false, "volume 33 never reached the app"};
   const auto at = Clock::now();
@@ -193,11 +219,11 @@ Outcome controllerPortHangsUp(milliseconds gone) {
 Outcome daModuleMisbehaves(DaModule module) {
   Board board;
   if (!board.up()) return {false, "the daemon never served"};
-  VolumeClient app;
+  AppClient app;
   const std::size_t from = board.sim.receivedFrames().size();
   board.sim.setDaModule(module);
   board.sim.sendFrame("V");
-  const grpc::Status setOk = app.set(38);
+  const grpc::Status setOk = app.setVolume(38);
   const bool seen = app.sees(38, seconds(10));
   const bool ended = board.sim.waitForCode('V', from, seconds(30)) >= 0;
   const std::string during = board.log();
@@ -232,8 +258,8 @@ Outcome bleHelperGoesAway(const std::string& sourceDir) {
   const std::size_t failures = countIn(board.log(), "Failed: socket_tx");
   const bool noticed =
       waitUntil([&] { return countIn(board.log(), "Failed: socket_tx") > failures; }, seconds(15));
-  VolumeClient app;
-  const bool served = app.set(36).ok() && app.sees(36, seconds(10));
+  AppClient app;
+  const bool served = app.setVolume(36).ok() && app.sees(36, seconds(10));
   const std::size_t before = heard();
   shell(std::string("python3 /opt/vtl/ble/main.py 2 >>") + kLog + " 2>&1 &");
   const bool again = waitUntil([&] { return heard() > before; }, seconds(15));
@@ -261,8 +287,8 @@ Outcome hcidumpDies() {
   const bool restarted =
       waitForBoardFileText(kLog, "hcidump restarted", seconds(20)) &&
       waitUntil([&] { return std::atoi(readBoardFile(pidFile).c_str()) != first; }, seconds(10));
-  VolumeClient app;
-  const bool served = app.set(37).ok() && app.sees(37, seconds(10));
+  AppClient app;
+  const bool served = app.setVolume(37).ok() && app.sees(37, seconds(10));
   const std::size_t from = board.sim.receivedFrames().size();
   std::ofstream("/board/hcidump.feed", std::ios::app)
       << "> HCI Event: LE Meta Event (0x3e) plen 19\n    LE Connection Complete\n";
@@ -319,42 +345,6 @@ void remount(const std::string& mode, const std::string& dir) {
       seconds(5));
 }
 
-class StorageClient {
- public:
-  StorageClient()
-      : channel_(appChannel()),
-        name_(pb::NameService::NewStub(channel_)),
-        firmware_(pb::FirmwareUpdateService::NewStub(channel_)) {}
-  grpc::Status setName(const std::string& text) {
-    pb::SetNameRequest request;
-    request.set_name(text);
-    pb::SetNameResponse response;
-    return call([&](grpc::ClientContext* c) { return name_->SetName(c, request, &response); });
-  }
-  int offeredUpdates() {
-    pb::GetAvailableFirmwareUpdatesResponse response;
-    const auto status = call([&](grpc::ClientContext* c) {
-      return firmware_->GetAvailableFirmwareUpdates(c, {}, &response);
-    });
-    return status.ok() ? response.availableupdate_size() : -1;
-  }
-  // The last status the update stream reported, and how the call ended.
-  std::string startUpdate() {
-    StreamReader<pb::StartFirmwareUpdateResponse> stream(
-        [&](grpc::ClientContext* c) { return firmware_->StartFirmwareUpdate(c, {}); });
-    const grpc::Status end = stream.finalStatus(seconds(60));
-    const auto messages = stream.messages();
-    return (messages.empty() ? std::string("no progress")
-                             : pb::FirmwareUpdateStatus_Name(messages.back().status())) +
-           ", " + statusText(end);
-  }
-
- private:
-  std::shared_ptr<grpc::Channel> channel_;
-  std::unique_ptr<pb::NameService::Stub> name_;
-  std::unique_ptr<pb::FirmwareUpdateService::Stub> firmware_;
-};
-
 // Which try writes a stored file; a file that no successful try wrote must be as it was.
 std::string writerOf(const std::string& path) {
   if (path == "/data/vtl_name.txt" || path == "/config/vantorel-link-grpc.service") return "name";
@@ -369,7 +359,7 @@ struct StorageResult {
 
 // A partition full or read-only: each write that needs it answers its error, every stored
 // file is still whole, nothing is left behind, and the writes work again once it has room.
-StorageResult partitionFault(StorageClient& app, const std::string& dir, bool readOnly) {
+StorageResult partitionFault(AppClient& app, const std::string& dir, bool readOnly) {
   const std::string setConfig = "vtl-net SetConfig eth0 netmask ";
   const grpc::Status first = app.setName("Den");
   if (!first.ok() || shell(setConfig + "255.255.255.0 >/dev/null") != 0) {
@@ -460,7 +450,7 @@ int runFaults(const std::string& sourceDir, const std::string& only) {
           {std::string(dir) + (readOnly ? " read-only" : " full"), [&, dir, readOnly] {
              Board board;
              if (!board.up()) return Outcome{false, "the daemon never served"};
-             StorageClient app;
+             AppClient app;
              // The update is offered before the fault, as an app would have seen it.
              app.offeredUpdates();
              const StorageResult r = partitionFault(app, dir, readOnly);

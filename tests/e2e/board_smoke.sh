@@ -4,7 +4,7 @@
 # progress. The simulator and the client are the host build's programs; the daemon may be
 # the board's own armhf build under QEMU:
 #   sim/board/run-in-board bash tests/e2e/board_smoke.sh <host-build-dir> \
-#       qemu-arm -L /usr/arm-linux-gnueabihf <armhf-build-dir>/src/amp-bridge
+#       qemu-arm -L / <armhf-build-dir>/src/amp-bridge
 # Without a command it runs the host build's daemon.
 set -u
 
