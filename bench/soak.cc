@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -26,6 +25,7 @@
 #include "AmpSimulator.h"
 #include "BenchCommon.h"
 #include "E2eHarness.h"
+#include "StreamReader.h"
 #include "audio_inputs_activation_service.grpc.pb.h"
 #include "audio_inputs_service.grpc.pb.h"
 #include "volume_service.grpc.pb.h"
@@ -52,46 +52,8 @@ constexpr const char* kSanitizerLogs = "/board/sanitizer";
 // everything.
 enum class Phase { Acting, Holding, Gone };
 
-// A server stream read on a thread of its own, keeping only its latest message.
-template <typename Response>
-class LatestStream {
- public:
-  using Open = std::function<std::unique_ptr<grpc::ClientReader<Response>>(grpc::ClientContext*)>;
-  explicit LatestStream(const Open& open) : reader_(open(&context_)) {
-    thread_ = std::thread([this] {
-      Response message;
-      while (reader_->Read(&message)) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        last_ = message;
-      }
-      reader_->Finish();
-      done_ = true;
-    });
-  }
-  ~LatestStream() {
-    context_.TryCancel();
-    thread_.join();
-  }
-  LatestStream(const LatestStream&) = delete;
-  LatestStream& operator=(const LatestStream&) = delete;
-
-  bool open() const { return !done_; }
-  std::optional<Response> last() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return last_;
-  }
-
- private:
-  grpc::ClientContext context_;
-  std::unique_ptr<grpc::ClientReader<Response>> reader_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::optional<Response> last_;
-  std::atomic<bool> done_{false};
-};
-
-using VolumeStream = LatestStream<pb::ObserveVolumeResponse>;
-using InputStream = LatestStream<pb::ObserveActiveAudioInputResponse>;
+using VolumeStream = e2e::StreamReader<pb::ObserveVolumeResponse>;
+using InputStream = e2e::StreamReader<pb::ObserveActiveAudioInputResponse>;
 
 struct Counts {
   std::atomic<long> subscribed{0}, cancelled{0}, unary{0}, unaryFailed{0}, reconnected{0},
@@ -111,10 +73,11 @@ class SoakClient {
         if (volumes_.size() + inputs_.size() < kStreamsPerClient) {
           if (random_() % 2 == 0) {
             volumes_.push_back(std::make_unique<VolumeStream>(
-                [this](grpc::ClientContext* c) { return volume_->ObserveVolume(c, {}); }));
+                [this](grpc::ClientContext* c) { return volume_->ObserveVolume(c, {}); }, 1));
           } else {
             inputs_.push_back(std::make_unique<InputStream>(
-                [this](grpc::ClientContext* c) { return activation_->ObserveActiveInput(c, {}); }));
+                [this](grpc::ClientContext* c) { return activation_->ObserveActiveInput(c, {}); },
+                1));
           }
           ++counts_.subscribed;
         }
@@ -160,14 +123,14 @@ class SoakClient {
     for (auto& s : volumes_) {
       if (!s->open()) continue;
       ++checked;
-      const auto last = s->last();
-      wrong += last && last->volume() == volume ? 0 : 1;
+      const auto last = s->messages();
+      wrong += !last.empty() && last.back().volume() == volume ? 0 : 1;
     }
     for (auto& s : inputs_) {
       if (!s->open()) continue;
       ++checked;
-      const auto last = s->last();
-      wrong += last && last->activeinput().inputmetadata() == metadata ? 0 : 1;
+      const auto last = s->messages();
+      wrong += !last.empty() && last.back().activeinput().inputmetadata() == metadata ? 0 : 1;
     }
     return wrong;
   }
