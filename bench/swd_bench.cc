@@ -51,9 +51,20 @@ void transferTable() {
         swdmodel::SwdTargetModel model(config);
         swdmodel::ModelLines lines(model);
         swd::SwdTransport swd(lines);
+        std::string openError;
+        lines.swdOpenLines(&openError);
+        lines.swdIdleLines();
         lines.swdDriveLines();
         swd.swdResetAndReadIdcode();
-        swd.swdPowerUpDebug();
+        // The model acknowledges after a few reads; a bound keeps a broken one from
+        // hanging the benchmark.
+        uint32_t ctrlStat = 0;
+        int reads = 0;
+        if (!swd.swdPowerUpDebug([&reads] { return ++reads > 1000; }, &ctrlStat)) {
+          std::printf("debug power-up not acknowledged (CTRL/STAT 0x%08x)\n",
+                      static_cast<unsigned>(ctrlStat));
+          return;
+        }
         std::vector<uint32_t> words(k64K / 4);
         std::vector<uint32_t> expected(k64K / 4, 0xFFFFFFFF);
         for (std::size_t i = 0; i < words.size(); ++i)

@@ -16,6 +16,7 @@ against the simulated amplifier on /dev/ttyS3 and /dev/ttyS2.
   red lines   (>>>)  frames the daemon sends to the amplifier
   pink lines  (<<<)  frames the amplifier reports
   amp-sim:           what the simulated amplifier received
+  ble-helper:        what the board's BLE helper heard from the daemon
 The gRPC API listens on 127.0.0.1:50051 once the handshake is done.
 Board commands the daemon runs are logged in the sandbox at /board/commands.log.
 Try it from another terminal:
@@ -25,4 +26,9 @@ Try it from another terminal:
 Press Ctrl-C to stop.
 
 TEXT
-exec sim/board/run-in-board --host-net build/sim/amp/amp-sim -- build/src/amp-bridge
+# The board's BLE helper is the minimal one, which greets the daemon and logs what it
+# hears (ble-helper: lines): without a helper the daemon could not reach it and would say
+# so every few seconds.
+exec sim/board/run-in-board --host-net bash -c \
+  'install -m 755 board/ble-helper/minimal-ble-helper.py /board/scenario/ble-helper &&
+   exec build/sim/amp/amp-sim -- build/src/amp-bridge'

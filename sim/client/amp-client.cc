@@ -11,11 +11,12 @@
 #include <grpcpp/impl/codegen/rpc_method.h>
 #include <grpcpp/support/sync_stream.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ApiCatalog.h"
@@ -186,39 +187,84 @@ void printActiveInput(const gp::Message& m) {
               a.inputmetadata().c_str(), a.ispassthruactive() ? " passthrough" : "");
 }
 
+// A typo must never become a different request ("4O" is not 4, "yes" is not "off"): an
+// argument is refused, before any call, unless all of it is a number in its range.
+std::optional<long long> wholeNumber(const std::string& text, long long min, long long max) {
+  // Eighteen digits fit in 64 bits, on the board's 32-bit ARM as well.
+  if (text.empty() || text.size() > 18 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  const long long value = std::stoll(text);
+  if (value < min || value > max) return std::nullopt;
+  return value;
+}
+
+// Says which argument was refused and what it may be; the status of a usage error.
+int refuseArgument(const char* name, const std::string& given, const std::string& allowed) {
+  std::fprintf(stderr, "amp-client: invalid %s \"%s\" (%s)\n", name, given.c_str(),
+               allowed.c_str());
+  return 2;
+}
+
+// A shortcut's argument: a number in a range, or one of two words.
+struct Argument {
+  const char* name = nullptr;
+  long long min = 0;
+  long long max = 0;
+  // For a choice of two words (the first means true); nullptr for a number.
+  const char* yes = nullptr;
+  const char* no = nullptr;
+
+  std::string allowed() const {
+    return yes != nullptr ? std::string(yes) + "|" + no
+                          : std::to_string(min) + ".." + std::to_string(max);
+  }
+  // The argument as a JSON value, or nothing when it is not one this takes.
+  std::optional<std::string> json(const std::string& text) const {
+    if (yes != nullptr) {
+      if (text == yes) return std::string("true");
+      if (text == no) return std::string("false");
+      return std::nullopt;
+    }
+    const auto value = wholeNumber(text, min, max);
+    return value ? std::optional<std::string>(std::to_string(*value)) : std::nullopt;
+  }
+};
+
 // The demo's commands, each one call of the generic path.
 struct Shortcut {
   const char* command;
-  bool takesArgument;
   const char* method;
-  // The request, from the argument.
-  std::string (*request)(const std::string& argument);
+  // The request's field that the argument sets; nullptr for a command without one.
+  const char* field;
+  Argument argument;
   Printer human;
   // Whether the human form of the answer is "OK" (a command that changes something).
   bool sayOk;
 };
 
 const Shortcut kShortcuts[] = {
-    {"observe-volume", false, "VolumeService.ObserveVolume",
-     [](const std::string&) { return std::string("{}"); }, printVolume, false},
-    {"set-volume", true, "VolumeService.SetVolume",
-     [](const std::string& a) {
-       return "{\"volume\": " + std::to_string(std::atoi(a.c_str())) + "}";
-     },
-     nullptr, true},
-    {"mute", true, "VolumeService.SetVolume",
-     [](const std::string& a) {
-       return std::string("{\"isMuted\": ") + (a == "on" ? "true" : "false") + "}";
-     },
-     nullptr, true},
-    {"inputs", false, "AudioInputsService.GetInputs",
-     [](const std::string&) { return std::string("{}"); }, printInputs, false},
-    {"select-input", true, "AudioInputsActivationService.SetActiveInput",
-     [](const std::string& a) { return "{\"id\": " + std::to_string(std::atoi(a.c_str())) + "}"; },
-     nullptr, true},
-    {"observe-input", false, "AudioInputsActivationService.ObserveActiveInput",
-     [](const std::string&) { return std::string("{}"); }, printActiveInput, false},
+    {"observe-volume", "VolumeService.ObserveVolume", nullptr, {}, printVolume, false},
+    {"set-volume", "VolumeService.SetVolume", "volume", {"volume", 0, 100}, nullptr, true},
+    {"mute", "VolumeService.SetVolume", "isMuted", {"mute", 0, 0, "on", "off"}, nullptr, true},
+    {"inputs", "AudioInputsService.GetInputs", nullptr, {}, printInputs, false},
+    {"select-input",
+     "AudioInputsActivationService.SetActiveInput",
+     "id",
+     {"input", 1, 16},
+     nullptr,
+     true},
+    {"observe-input",
+     "AudioInputsActivationService.ObserveActiveInput",
+     nullptr,
+     {},
+     printActiveInput,
+     false},
 };
+
+// --count's range: 0 (until the stream ends) up to what a stream could ever carry.
+constexpr Argument kCount{"count", 0, 2147483647};
 
 int usageError() {
   std::fputs(ampclient::helpText().c_str(), stderr);
@@ -241,7 +287,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--target" && i + 1 < argc) {
       options.target = argv[++i];
     } else if (arg == "--count" && i + 1 < argc) {
-      options.count = std::atol(argv[++i]);
+      const auto count = wholeNumber(argv[++i], kCount.min, kCount.max);
+      if (!count) return refuseArgument(kCount.name, argv[i], kCount.allowed());
+      options.count = *count;
     } else {
       break;
     }
@@ -277,10 +325,17 @@ int main(int argc, char** argv) {
     return call(channel, *method, i + 2 < argc ? argv[i + 2] : "{}", options, nullptr, false);
   }
   for (const Shortcut& shortcut : kShortcuts) {
-    if (command != shortcut.command || shortcut.takesArgument != hasArgument) continue;
+    if (command != shortcut.command || (shortcut.field != nullptr) != hasArgument) continue;
+    std::string request = "{}";
+    if (shortcut.field != nullptr) {
+      const Argument& rule = shortcut.argument;
+      const auto value = rule.json(argument);
+      if (!value) return refuseArgument(rule.name, argument, rule.allowed());
+      request = std::string("{\"") + shortcut.field + "\": " + *value + "}";
+    }
     auto channel = grpc::CreateChannel(options.target, grpc::InsecureChannelCredentials());
-    return call(channel, *ampclient::findMethod(shortcut.method), shortcut.request(argument),
-                options, shortcut.human, shortcut.sayOk);
+    return call(channel, *ampclient::findMethod(shortcut.method), request, options, shortcut.human,
+                shortcut.sayOk);
   }
   return usageError();
 }

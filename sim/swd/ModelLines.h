@@ -14,13 +14,20 @@ class ModelLines : public swd::SwdLines {
  public:
   explicit ModelLines(SwdTargetModel& model) : model_(model) {}
 
-  bool swdOpenLines(std::string*) override { return true; }
+  // SWDIO is requested with the pull-up, and idling re-applies it, as the gpio layer does.
+  bool swdOpenLines(std::string*) override {
+    model_.setPullUp(true);
+    return true;
+  }
   void swdReleaseLines() override {
     dataOutput_ = false;
     model_.releaseData();
     model_.releaseClock();
   }
-  void swdIdleLines() override { swdReleaseLines(); }
+  void swdIdleLines() override {
+    swdReleaseLines();
+    model_.setPullUp(true);
+  }
   void swdDriveLines() override {
     dataOutput();
     setData(1);

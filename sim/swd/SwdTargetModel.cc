@@ -21,6 +21,8 @@ constexpr uint32_t kDebugResetRequest = 1u << 26;
 constexpr uint32_t kDebugPowerUpRequest = 1u << 28;
 constexpr uint32_t kDebugPowerUpAck = 1u << 29;
 constexpr uint32_t kSystemPowerUpRequest = 1u << 30;
+constexpr uint32_t kSystemPowerUpAck = 1u << 31;
+constexpr uint32_t kDebugResetAck = 1u << 27;
 constexpr uint32_t kCtrlStatWritable = 0x54000F0D;
 // ABORT.
 constexpr uint32_t kAbortDap = 1u << 0;
@@ -42,7 +44,7 @@ unsigned parity(uint32_t x) {
 }  // namespace
 
 SwdTargetModel::SwdTargetModel(const ModelConfig& config)
-    : config_(config), chip_(TargetChip::create(config.family)) {
+    : config_(config), chip_(TargetChip::create(config.family)), floating_(config.floatSeed) {
   chip_->faults() = config.faults;
   injectedWaitsLeft_ = config.waitsPerApRequest;
 }
@@ -63,9 +65,10 @@ void SwdTargetModel::driveData(int level) {
 
 void SwdTargetModel::releaseData() { dataDriven_ = false; }
 
-int SwdTargetModel::dataLevel() const {
+int SwdTargetModel::dataLevel() {
   if (targetDrives_) return targetData_;
-  return dataDriven_ ? hostData_ : 1;
+  if (dataDriven_) return hostData_;
+  return pullUp_ ? 1 : static_cast<int>(floating_() & 1);
 }
 
 void SwdTargetModel::risingEdge() {
@@ -220,7 +223,10 @@ SwdTargetModel::Response SwdTargetModel::request(bool ap, bool read, unsigned ad
     }
     if (ap) injectedWaitsLeft_ = config_.waitsPerApRequest;
   }
-  if (ap && (ctrlStat_ & kDebugPowerUpAck) == 0) {
+  // The access port needs the debug domain; its memory accesses need the system too.
+  const uint32_t powerNeeded =
+      address == 3 ? kDebugPowerUpAck | kSystemPowerUpAck : kDebugPowerUpAck;
+  if (ap && (ctrlStat_ & powerNeeded) != powerNeeded) {
     ctrlStat_ |= kStickyError;
     r.ack = kFault;
     return r;
@@ -232,6 +238,7 @@ SwdTargetModel::Response SwdTargetModel::request(bool ap, bool read, unsigned ad
     } else if (address == 0) {
       r.data = chip_->idcode();
     } else if (address == 1) {
+      powerUpProgress();
       r.data = ctrlStat_;
     } else {
       r.data = rdbuff_;
@@ -252,13 +259,16 @@ void SwdTargetModel::writeRegister(bool ap, unsigned address, uint32_t data) {
       if ((data & kClearOverrun) != 0) ctrlStat_ &= ~kStickyOverrun;
       return;
     case 1: {
-      // The power domains acknowledge their requests at once.
+      // A domain drops its acknowledgement with its request; a new request is
+      // acknowledged only after a few reads (powerUpProgress).
+      const uint32_t requests = kDebugPowerUpRequest | kSystemPowerUpRequest;
+      if ((data & requests & ~ctrlStat_) != 0) ctrlStatReadsSinceRequest_ = 0;
       uint32_t value =
           (ctrlStat_ & (kStickyFlags | ~kCtrlStatWritable)) | (data & kCtrlStatWritable);
-      value &= ~(kDebugPowerUpAck | (1u << 31) | (1u << 27));
-      if ((value & kDebugPowerUpRequest) != 0) value |= kDebugPowerUpAck;
-      if ((value & kSystemPowerUpRequest) != 0) value |= 1u << 31;
-      if ((value & kDebugResetRequest) != 0) value |= 1u << 27;
+      if ((value & kDebugPowerUpRequest) == 0) value &= ~kDebugPowerUpAck;
+      if ((value & kSystemPowerUpRequest) == 0) value &= ~kSystemPowerUpAck;
+      value &= ~kDebugResetAck;
+      if ((value & kDebugResetRequest) != 0) value |= kDebugResetAck;
       ctrlStat_ = value;
       return;
     }
@@ -267,6 +277,16 @@ void SwdTargetModel::writeRegister(bool ap, unsigned address, uint32_t data) {
       return;
     default:
       return;
+  }
+}
+
+void SwdTargetModel::powerUpProgress() {
+  const uint64_t reads = ++ctrlStatReadsSinceRequest_;
+  if ((ctrlStat_ & kDebugPowerUpRequest) != 0 && reads >= config_.powerUpAckRead) {
+    ctrlStat_ |= kDebugPowerUpAck;
+  }
+  if ((ctrlStat_ & kSystemPowerUpRequest) != 0 && reads > config_.powerUpAckRead) {
+    ctrlStat_ |= kSystemPowerUpAck;
   }
 }
 

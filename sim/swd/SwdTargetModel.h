@@ -3,14 +3,17 @@
 // A microcontroller's Serial Wire Debug port, played at the wire: SWCLK and SWDIO levels
 // in, SWDIO level out. It keeps JTAG until the select sequence, needs a line reset and an
 // IDCODE read before anything else, answers every request as a SW-DP does (OK, WAIT while
-// the access port is busy, FAULT while a sticky error is set, nothing after a protocol
-// error until the next line reset), posts access-port reads, increments TAR within 1 KB,
-// and drives the memory bus of a TargetChip. Tests can ask for WAITs, a flipped parity
-// bit, a bus error or a target that stops answering.
+// the access port is busy, FAULT while a sticky error is set or its power domain is not
+// up, nothing after a protocol error until the next line reset), acknowledges power-up
+// requests only after a few reads of CTRL/STAT, posts access-port reads, increments TAR
+// within 1 KB, and drives the memory bus of a TargetChip. SWDIO floats when nobody drives
+// it and no pull-up holds it. Tests can ask for WAITs, a flipped parity bit, a bus error
+// or a target that stops answering.
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <random>
 
 #include "TargetChip.h"
 
@@ -24,6 +27,11 @@ struct ModelConfig {
   unsigned waitsPerApRequest = 0;
   // The n-th read answered OK (counted from 1) carries a wrong parity bit (0: none).
   uint64_t parityErrorAtRead = 0;
+  // The debug domain acknowledges its power-up request at this CTRL/STAT read after the
+  // request, the system domain at the read after that.
+  uint64_t powerUpAckRead = 2;
+  // Seeds the bits a floating SWDIO reads, so that runs repeat.
+  uint32_t floatSeed = 1;
   ChipFaults faults;
 };
 
@@ -49,8 +57,11 @@ class SwdTargetModel {
   void releaseClock();
   void driveData(int level);
   void releaseData();
-  // The level on SWDIO: the target's while it drives, else the host's, else the pull-up.
-  int dataLevel() const;
+  // Whether the host's GPIO holds SWDIO high through its pull-up.
+  void setPullUp(bool on) { pullUp_ = on; }
+  // The level on SWDIO: the target's while it drives, else the host's, else the pull-up's;
+  // with none of them a floating line reads noise.
+  int dataLevel();
   int clockLevel() const { return clockDriven_ ? clockLevel_ : 1; }
 
   TargetChip& chip() { return *chip_; }
@@ -85,6 +96,7 @@ class SwdTargetModel {
   uint32_t apRead(unsigned address);
   void apWrite(unsigned address, uint32_t data);
   void advanceTar();
+  void powerUpProgress();
 
   ModelConfig config_;
   std::unique_ptr<TargetChip> chip_;
@@ -95,6 +107,8 @@ class SwdTargetModel {
   int clockLevel_ = 1;
   bool dataDriven_ = false;
   int hostData_ = 1;
+  bool pullUp_ = false;
+  std::minstd_rand floating_;
   bool targetDrives_ = false;
   int targetData_ = 1;
   Phase phase_ = Phase::kJtag;
@@ -112,6 +126,7 @@ class SwdTargetModel {
   // Debug port and memory access port.
   bool idcodeRequired_ = true;
   uint32_t ctrlStat_ = 0;
+  uint64_t ctrlStatReadsSinceRequest_ = 0;
   uint32_t select_ = 0;
   uint32_t rdbuff_ = 0;
   uint32_t csw_ = 0x03000040;

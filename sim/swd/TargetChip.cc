@@ -24,6 +24,8 @@ constexpr uint32_t kAircrReadKey = 0xFA050000;
 constexpr uint32_t kAircrResetRequest = 1u << 2;
 // The system reset keeps the bus busy for a while; the access port answers WAIT meanwhile.
 constexpr uint64_t kResetCycles = 100;
+// Both families lock their flash in regions of 8 KB.
+constexpr uint32_t kLockRegionSize = 0x2000;
 
 // ---------------------------------------------------------------------------------------
 // M4 family: 512 KB of flash at 0x400000 in 512-byte pages, an enhanced embedded flash
@@ -39,6 +41,7 @@ constexpr uint32_t kEefcBase = 0x400E0A00;  // plane 0; the part has one plane
 constexpr uint32_t kEefcKey = 0x5A;
 constexpr uint32_t kFsrReady = 1u << 0;
 constexpr uint32_t kFsrCommandError = 1u << 1;
+constexpr uint32_t kFsrLockError = 1u << 2;
 constexpr uint64_t kWritePageCycles = 400;
 constexpr uint64_t kErasePagesCycles = 2000;
 constexpr uint64_t kEraseAllCycles = 20000;
@@ -98,25 +101,36 @@ class M4Chip : public TargetChip {
     return address == kEefcBase + 8 || address == kEefcBase + 12;
   }
 
-  void systemReset() override { latch_.fill(0xFF); }
+  void systemReset() override {
+    latch_.fill(0xFF);
+    errors_ = 0;
+    busyUntil_ = 0;
+  }
 
  private:
   void command(uint32_t value, uint64_t now) {
     const uint32_t key = value >> 24;
     const uint32_t code = value & 0xFF;
     const uint32_t argument = (value >> 8) & 0xFFFF;
-    if (key != kEefcKey || !ready(busyUntil_, now)) return reject(value);
+    if (key != kEefcKey || !ready(busyUntil_, now) || refusedByFault()) return reject(value);
     switch (code) {
       case 0x01: {  // write page: programming only clears bits
         if (argument >= kM4Pages) return reject(value);
-        uint8_t* page = &flash_[argument * kM4PageSize];
-        for (uint32_t i = 0; i < kM4PageSize; ++i) page[i] &= latch_[i];
+        if (lockedByFault(kM4FlashBase + argument * kM4PageSize, kM4PageSize)) {
+          latch_.fill(0xFF);
+          return lockError(value, now + kWritePageCycles);
+        }
+        programPage(argument * kM4PageSize, latch_.data(), kM4PageSize, now,
+                    now + kWritePageCycles);
         latch_.fill(0xFF);
         busyUntil_ = now + kWritePageCycles;
         event("write page %u", argument);
         return;
       }
       case 0x05:
+        if (lockedByFault(kM4FlashBase, kM4FlashSize)) {
+          return lockError(value, now + kEraseAllCycles);
+        }
         std::fill(flash_.begin(), flash_.end(), 0xFF);
         busyUntil_ = now + kEraseAllCycles;
         event("erase all");
@@ -125,6 +139,9 @@ class M4Chip : public TargetChip {
         const uint32_t count = 4u << (argument & 3);
         const uint32_t first = argument & ~3u;
         if (first % count != 0 || first + count > kM4Pages) return reject(value);
+        if (lockedByFault(kM4FlashBase + first * kM4PageSize, count * kM4PageSize)) {
+          return lockError(value, now + kErasePagesCycles);
+        }
         std::fill_n(flash_.begin() + first * kM4PageSize, count * kM4PageSize, 0xFF);
         busyUntil_ = now + kErasePagesCycles;
         event("erase pages %u-%u", first, first + count - 1);
@@ -154,6 +171,14 @@ class M4Chip : public TargetChip {
     event("command error 0x%08x", value);
   }
 
+  // A locked region is left as it is, but the controller still takes its time: the flag
+  // shows in the status reads before it is ready again.
+  void lockError(uint32_t value, uint64_t busyUntil) {
+    errors_ |= kFsrLockError;
+    busyUntil_ = busyUntil;
+    event("lock error 0x%08x", value);
+  }
+
   std::array<uint8_t, kM4PageSize> latch_{};
   uint64_t busyUntil_ = 0;
   uint32_t errors_ = 0;
@@ -174,6 +199,7 @@ constexpr uint32_t kDsuDid = 0x41002118;
 constexpr uint32_t kDsuDidValue = 0x10010305;
 constexpr uint32_t kDsuChipErase = 1u << 4;
 constexpr uint32_t kDsuDone = 1u << 0;             // in STATUSA
+constexpr uint32_t kDsuFail = 1u << 3;             // in STATUSA
 constexpr uint32_t kDsuDebuggerPresent = 1u << 1;  // in STATUSB
 constexpr uint32_t kNvmBase = 0x41004000;
 constexpr uint32_t kNvmKey = 0xA5;
@@ -183,10 +209,11 @@ constexpr uint32_t kNvmReady = 1u << 0;
 constexpr uint32_t kNvmError = 1u << 1;
 constexpr uint32_t kNvmProgrammingError = 1u << 2;
 constexpr uint32_t kNvmLockError = 1u << 3;
+constexpr uint32_t kNvmNvmError = 1u << 4;
 // The lock bits that the user row gives at every reset: every region locked, as the
 // firmware leaves them; a programmer must unlock before it writes.
 constexpr uint32_t kLockAtReset = 0x0000;
-constexpr uint64_t kNvmWritePageCycles = 500;
+constexpr uint64_t kNvmWritePageCycles = 1000;
 constexpr uint64_t kNvmEraseRowCycles = 1200;
 constexpr uint64_t kNvmLockCycles = 100;
 constexpr uint64_t kChipEraseCycles = 30000;
@@ -251,13 +278,22 @@ class M0PlusChip : public TargetChip {
       storeWord(&pageBuffer_[address % kM0PageSize], value);
       addr_ = address / 2;
       if ((ctrlB_ & kNvmManualWrite) == 0 && address % kM0PageSize == kM0PageSize - 4) {
-        writePage(address - address % kM0PageSize, at);
+        const uint32_t page = address - address % kM0PageSize;
+        if (refusedByFault()) {
+          pageBuffer_.fill(0xFF);
+          fail(kNvmProgrammingError, "page write refused", page);
+        } else {
+          writePage(page, at);
+        }
       }
       return true;
     }
     if (address == kDsuCtrlStatus) {
       dsuStatusA_ &= ~((value >> 8) & 0xFF);  // write one to clear
-      if ((value & kDsuChipErase) != 0) {
+      if ((value & kDsuChipErase) != 0 && refusedByFault()) {
+        dsuStatusA_ |= kDsuDone | kDsuFail;
+        event("chip erase failed");
+      } else if ((value & kDsuChipErase) != 0) {
         std::fill(flash_.begin(), flash_.end(), 0xFF);
         chipEraseRunning_ = true;
         chipEraseDoneAt_ = now + kChipEraseCycles;
@@ -281,7 +317,7 @@ class M0PlusChip : public TargetChip {
         intFlagError_ &= ~(value & kNvmError);
         return true;
       case 0x18:
-        status_ &= ~(value & (kNvmProgrammingError | kNvmLockError));
+        status_ &= ~(value & (kNvmProgrammingError | kNvmLockError | kNvmNvmError));
         return true;
       case 0x1C:
         addr_ = value & 0x3FFFFF;
@@ -298,6 +334,9 @@ class M0PlusChip : public TargetChip {
     ctrlB_ = kNvmManualWrite;
     lock_ = kLockAtReset;
     pageBuffer_.fill(0xFF);
+    status_ = 0;
+    intFlagError_ = 0;
+    busyUntil_ = 0;
   }
 
  private:
@@ -318,7 +357,7 @@ class M0PlusChip : public TargetChip {
       pageBuffer_.fill(0xFF);
       return fail(kNvmLockError, "write to locked page", pageAddress);
     }
-    for (uint32_t i = 0; i < kM0PageSize; ++i) flash_[pageAddress + i] &= pageBuffer_[i];
+    programPage(pageAddress, pageBuffer_.data(), kM0PageSize, at, at + kNvmWritePageCycles);
     pageBuffer_.fill(0xFF);
     busyUntil_ = at + kNvmWritePageCycles;
     event("write page %u", pageAddress / kM0PageSize);
@@ -327,6 +366,7 @@ class M0PlusChip : public TargetChip {
   void command(uint32_t value, uint64_t at) {
     const uint32_t byteAddress = addr_ * 2;
     if ((value >> 8) != kNvmKey) return fail(kNvmProgrammingError, "command without key", value);
+    if (refusedByFault()) return fail(kNvmProgrammingError, "command refused", value);
     switch (value & 0x7F) {
       case 0x02: {  // erase row
         const uint32_t row = byteAddress - byteAddress % kM0RowSize;
@@ -346,6 +386,9 @@ class M0PlusChip : public TargetChip {
       case 0x41: {
         const uint32_t region = byteAddress / kM0RegionSize;
         if (region >= 16) return fail(kNvmProgrammingError, "region out of range", byteAddress);
+        if ((value & 0x7F) == 0x41 && lockedByFault(byteAddress, 1)) {
+          return fail(kNvmLockError, "unlock of locked region at", byteAddress);
+        }
         if ((value & 0x7F) == 0x41) {
           lock_ |= 1u << region;
         } else {
@@ -377,6 +420,21 @@ class M0PlusChip : public TargetChip {
 std::unique_ptr<TargetChip> TargetChip::create(Family family) {
   if (family == Family::kM4) return std::make_unique<M4Chip>();
   return std::make_unique<M0PlusChip>();
+}
+
+void TargetChip::programPage(uint32_t offset, const uint8_t* data, uint32_t size, uint64_t start,
+                             uint64_t end) {
+  programmingOffset_ = offset;
+  programmingBefore_.assign(flash_.begin() + offset, flash_.begin() + offset + size);
+  programmingStart_ = start;
+  programmingEnd_ = end;
+  for (uint32_t i = 0; i < size; ++i) flash_[offset + i] &= data[i];
+}
+
+bool TargetChip::lockedByFault(uint32_t address, uint32_t size) const {
+  if (!faults_.lockedAddress) return false;
+  const uint32_t region = *faults_.lockedAddress - *faults_.lockedAddress % kLockRegionSize;
+  return address < region + kLockRegionSize && region < address + size;
 }
 
 uint32_t TargetChip::loadWord(const uint8_t* bytes) {
@@ -439,6 +497,18 @@ BusAccess TargetChip::write(uint32_t address, uint32_t value, uint64_t now) {
     demcr_ = value;
   } else if (address == kAircr) {
     if ((value >> 16) == kAircrKey && (value & kAircrResetRequest) != 0) {
+      if (now < programmingEnd_) {
+        // Cut off part-way: the bytes it had not reached keep their old contents.
+        const uint64_t size = programmingBefore_.size();
+        const uint64_t elapsed = now > programmingStart_ ? now - programmingStart_ : 0;
+        const auto reached =
+            static_cast<std::ptrdiff_t>(size * elapsed / (programmingEnd_ - programmingStart_));
+        std::copy(programmingBefore_.begin() + reached, programmingBefore_.end(),
+                  flash_.begin() + programmingOffset_ + reached);
+        event("page %u corrupt: reset during its programming",
+              static_cast<unsigned>(programmingOffset_ / size));
+        programmingEnd_ = 0;
+      }
       systemReset();
       coreHalted_ = (demcr_ & kDemcrCatchReset) != 0;
       resetUntil_ = now + kResetCycles;

@@ -28,6 +28,12 @@ struct BusAccess {
 struct ChipFaults {
   std::optional<uint32_t> busErrorAddress;  // every access to this word fails on the bus
   bool flashNeverReady = false;             // the controllers never report ready again
+  // The 8 KB lock region holding this flash address stays locked: erasing or programming
+  // it raises a lock error, and so does unlocking it.
+  std::optional<uint32_t> lockedAddress;
+  // The n-th flash operation of the run (counted from 1: controller commands, automatic
+  // page writes, the chip erase) is refused with a command error (0: none).
+  uint64_t commandErrorAt = 0;
 };
 
 class TargetChip {
@@ -60,6 +66,15 @@ class TargetChip {
   }
   static uint32_t loadWord(const uint8_t* bytes);
   static void storeWord(uint8_t* bytes, uint32_t value);
+  // Programs `size` bytes of flash from `offset` (only clearing bits) during cycles
+  // [start, end). A system reset before the end leaves the bytes not yet reached as they
+  // were, as a real part leaves a page it was cut off from.
+  void programPage(uint32_t offset, const uint8_t* data, uint32_t size, uint64_t start,
+                   uint64_t end);
+  // Whether [address, address + size) overlaps the lock region that the faults keep locked.
+  bool lockedByFault(uint32_t address, uint32_t size) const;
+  // Counts one flash operation; true when the faults refuse it.
+  bool refusedByFault() { return ++operations_ == faults_.commandErrorAt; }
 
   std::vector<uint8_t> flash_;
   uint32_t gpnvm_ = 0;
@@ -71,6 +86,12 @@ class TargetChip {
   bool coreHalted_ = false;
   uint64_t resetUntil_ = 0;
   std::vector<std::string> events_;
+  uint64_t operations_ = 0;
+  // The page being programmed: where, its bytes before, and its programming time.
+  uint32_t programmingOffset_ = 0;
+  std::vector<uint8_t> programmingBefore_;
+  uint64_t programmingStart_ = 0;
+  uint64_t programmingEnd_ = 0;
   ChipFaults faults_;
 };
 

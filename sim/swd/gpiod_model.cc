@@ -11,7 +11,9 @@
 // /board/swd-target) so that it carries over from one run of the tool to the next:
 //   config     read: "family M4" or "family M0+", and the faults to play:
 //              "silent-after-requests N", "waits-per-ap-request N",
-//              "parity-error-at-read N", "bus-error-at 0xADDRESS", "flash-never-ready 1"
+//              "parity-error-at-read N", "bus-error-at 0xADDRESS", "flash-never-ready 1",
+//              "locked-at 0xADDRESS", "command-error-at N", "power-up-ack-read N",
+//              "float-seed N"
 //   flash.bin  the flash array (read if present, else erased; written back)
 //   gpnvm      the general-purpose NVM bits (read if present; written back)
 //   events     written: what the flash controllers and the core did in this run
@@ -51,6 +53,8 @@ using swdmodel::SwdTargetModel;
 constexpr const char* kDefaultDirectory = "/board/swd-target";
 constexpr int kSwclk = 0;
 constexpr int kSwdio = 1;
+// GPIOD_LINE_REQUEST_FLAG_BIAS_PULL_UP: without it SWDIO floats whenever nobody drives it.
+constexpr int kBiasPullUp = 32;
 
 struct Board {
   std::string directory;
@@ -93,6 +97,14 @@ bool loadConfig(const std::string& directory, swdmodel::ModelConfig* config) {
       config->faults.busErrorAddress = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
     } else if (key == "flash-never-ready") {
       config->faults.flashNeverReady = value == "1";
+    } else if (key == "locked-at") {
+      config->faults.lockedAddress = static_cast<uint32_t>(std::stoul(value, nullptr, 0));
+    } else if (key == "command-error-at") {
+      config->faults.commandErrorAt = std::stoull(value);
+    } else if (key == "power-up-ack-read") {
+      config->powerUpAckRead = std::stoull(value);
+    } else if (key == "float-seed") {
+      config->floatSeed = static_cast<uint32_t>(std::stoul(value));
     } else {
       complain("unknown setting '" + key + " " + value + "' in " + directory + "/config");
       return false;
@@ -156,6 +168,11 @@ gpiod_line* usable(gpiod_line* line) {
 
 int index(const gpiod_line* line) { return line == &board().lines[kSwclk] ? kSwclk : kSwdio; }
 
+void setFlags(gpiod_line* line, int flags) {
+  line->flags = flags;
+  if (index(line) == kSwdio) board().model->setPullUp((flags & kBiasPullUp) != 0);
+}
+
 void drive(gpiod_line* line, int value) {
   SwdTargetModel& model = *board().model;
   if (index(line) == kSwclk) {
@@ -185,7 +202,7 @@ int request(gpiod_line* line, int flags) {
   }
   line->requested = true;
   line->output = false;
-  line->flags = flags;
+  setFlags(line, flags);
   release(line);
   return 0;
 }
@@ -287,6 +304,6 @@ GPIOD_MODEL_API int gpiod_line_get_value(gpiod_line* line) {
 
 GPIOD_MODEL_API int gpiod_line_set_flags(gpiod_line* line, int flags) {
   if (usable(line) == nullptr) return -1;
-  line->flags = flags;
+  setFlags(line, flags);
   return 0;
 }

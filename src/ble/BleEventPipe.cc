@@ -13,12 +13,17 @@ void BleEventPipe::setFd(int fd) {
 
 int BleEventPipe::startBleEventPipe() {
   if (fd_ >= 0) pipe_.finish(fd_);
-  pending_.clear();
   const int fd = pipe_.start(kCommand);
   if (fd < 0) fatalError(console_, "popen", errno != 0 ? errno : EIO);
-  ended_ = false;
-  setFd(fd);
+  started(fd);
   return fd;
+}
+
+void BleEventPipe::started(int fd) {
+  ended_ = false;
+  startedAt_ = clock_.monotonicSeconds();
+  pending_.clear();
+  setFd(fd);
 }
 
 bool BleEventPipe::readStep(const LineHandler& onLine) {
@@ -35,9 +40,14 @@ bool BleEventPipe::readStep(const LineHandler& onLine) {
   handleLines(onLine, true);
   pipe_.finish(fd_);
   ended_ = true;
-  endedAt_ = clock_.monotonicSeconds();
   setFd(-1);
-  console_.print("hcidump ended; restarting it in 5 s\n");
+  const double now = clock_.monotonicSeconds();
+  if (now - startedAt_ >= kWorkingRunSeconds) restartBackoff_.succeeded();
+  const double pause = restartBackoff_.failed();
+  restartAt_ = now + pause;
+  if (restartBackoff_.stepped()) {
+    console_.print("hcidump ended; restarting it in " + Backoff::secondsText(pause) + " s\n");
+  }
   return false;
 }
 
@@ -65,19 +75,19 @@ void BleEventPipe::handleLines(const LineHandler& onLine, bool atEnd) {
 }
 
 void BleEventPipe::restartStep() {
-  if (!ended_ || clock_.monotonicSeconds() - endedAt_ < kRestartPauseSeconds) return;
+  if (!ended_ || clock_.monotonicSeconds() < restartAt_) return;
   const int fd = pipe_.start(kCommand);
   if (fd < 0) {
     // Bluetooth events are lost until hcidump runs again, but the amplifier is still
-    // served: try again after another pause.
-    console_.printError("hcidump could not be restarted", errno != 0 ? errno : EIO);
-    endedAt_ = clock_.monotonicSeconds();
+    // served: try again after a longer pause.
+    const int error = errno != 0 ? errno : EIO;
+    restartAt_ = clock_.monotonicSeconds() + restartBackoff_.failed();
+    if (restartBackoff_.stepped()) console_.printError("hcidump could not be restarted", error);
     return;
   }
-  ended_ = false;
-  pending_.clear();
-  setFd(fd);
-  console_.print("hcidump restarted\n");
+  // Said with the step that announced the pause, so both go quiet at the ceiling.
+  if (restartBackoff_.stepped()) console_.print("hcidump restarted\n");
+  started(fd);
 }
 
 }  // namespace vantorellabs

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "ble/CommandPipe.h"
+#include "sys/Backoff.h"
 #include "sys/Clock.h"
 #include "sys/Console.h"
 
@@ -15,7 +16,9 @@ namespace vantorellabs {
 // Lines are cut here from what each read() returns: a stdio stream would keep later lines
 // in its own buffer where select() cannot see them. When hcidump ends, its pipe leaves the
 // loop (a pipe at end of file would wake every select at once) and hcidump is started
-// again after a pause.
+// again after a pause. On a board whose Bluetooth does not work hcidump ends at once, for
+// ever: the pause doubles with each end in a row (5 s up to 5 min) and the log says so
+// once per step; a run of a minute counts as working again.
 class BleEventPipe {
  public:
   static constexpr const char* kCommand = "hcidump";
@@ -23,6 +26,8 @@ class BleEventPipe {
   static constexpr std::size_t kMaxLine = 255;
   static constexpr std::size_t kReadSize = 1024;
   static constexpr double kRestartPauseSeconds = 5.0;
+  static constexpr double kMaxRestartPauseSeconds = 300.0;
+  static constexpr double kWorkingRunSeconds = 60.0;
 
   using LineHandler = std::function<void(std::string_view line)>;
   // Told the pipe's new descriptor whenever it changes; -1 while hcidump is not running.
@@ -48,6 +53,8 @@ class BleEventPipe {
 
  private:
   void setFd(int fd);
+  // Takes the pipe of a new hcidump.
+  void started(int fd);
   void handleLines(const LineHandler& onLine, bool atEnd);
 
   CommandPipe& pipe_;
@@ -56,7 +63,9 @@ class BleEventPipe {
   DescriptorHandler onDescriptor_;
   int fd_ = -1;
   bool ended_ = false;
-  double endedAt_ = 0.0;
+  double startedAt_ = 0.0;
+  double restartAt_ = 0.0;
+  Backoff restartBackoff_{kRestartPauseSeconds, kMaxRestartPauseSeconds};
   std::string pending_;
 };
 

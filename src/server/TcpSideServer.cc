@@ -1,6 +1,7 @@
 #include "server/TcpSideServer.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -79,19 +80,49 @@ void TcpSideServer::serveStep() {
   removeClosed();
 }
 
+namespace {
+
+// Sets up an accepted client's socket: its send buffer, and the time-outs that end the
+// connection of a peer that has vanished without closing it.
+void prepareClientSocket(int fd) {
+  const int on = 1;
+  const unsigned userTimeout = TcpSideServer::kUserTimeoutMs;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &TcpSideServer::kClientSendBuffer,
+               sizeof TcpSideServer::kClientSendBuffer);
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &TcpSideServer::kKeepAliveIdleSeconds,
+               sizeof TcpSideServer::kKeepAliveIdleSeconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &TcpSideServer::kKeepAliveIntervalSeconds,
+               sizeof TcpSideServer::kKeepAliveIntervalSeconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &TcpSideServer::kKeepAliveProbes,
+               sizeof TcpSideServer::kKeepAliveProbes);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+}
+
+}  // namespace
+
 void TcpSideServer::acceptClient() {
   const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    console_.printError("TCP accept failed", error);
-    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-      clock_.sleepSeconds(kAcceptPauseSeconds);
+    if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) {
+      // One connection's failure (aborted before it was taken): the next may work.
+      console_.printError("TCP accept failed", error);
+      return;
     }
+    // While descriptors or memory are short, every try fails alike.
+    const double pause = acceptBackoff_.failed();
+    if (acceptBackoff_.stepped()) {
+      console_.printError("TCP accept failed", error);
+      console_.print("TCP accept: next try in " + Backoff::secondsText(pause) + " s\n");
+    }
+    clock_.sleepSeconds(pause);
     return;
   }
+  acceptBackoff_.succeeded();
   // Taken off the queue either way, so that a refused client learns it at once.
   auto client = std::make_shared<Client>(fd);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBuffer, sizeof kClientSendBuffer);
+  prepareClientSocket(fd);
   bool accepted = false;
   {
     std::lock_guard<std::mutex> lock(clientsMutex_);

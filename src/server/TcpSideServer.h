@@ -12,6 +12,7 @@
 #include "link/ControllerLink.h"
 #include "link/ReportOwners.h"
 #include "server/TcpCommandParser.h"
+#include "sys/Backoff.h"
 #include "sys/Clock.h"
 #include "sys/Console.h"
 
@@ -36,8 +37,21 @@ class TcpSideServer {
   // buffers that grow to megabytes for a client that does not read would only delay
   // noticing it, with the board's memory.
   static constexpr int kClientSendBuffer = 64 * 1024;
-  // When accept() fails for want of descriptors or memory, retrying at once would spin.
+  // A peer can vanish without closing (a router restarts, a phone leaves the house, the
+  // power fails). Keepalive probes find an idle one: after 30 s without traffic, a probe
+  // every 10 s, and the connection ends when three go unanswered. Linux sends no probes
+  // while sent text is unacknowledged, so the user time-out ends a connection whose data
+  // has gone unacknowledged for a minute (and bounds the probing as well). A client that is
+  // present answers the probes in its kernel and may stay idle for hours.
+  static constexpr int kKeepAliveIdleSeconds = 30;
+  static constexpr int kKeepAliveIntervalSeconds = 10;
+  static constexpr int kKeepAliveProbes = 3;
+  static constexpr unsigned kUserTimeoutMs = 60000;
+  // When accept() fails for want of descriptors or memory, retrying at once would spin:
+  // the pause doubles with each failure in a row, up to the ceiling. The clients already
+  // served wait as long for their commands to be read, so the ceiling stays short.
   static constexpr double kAcceptPauseSeconds = 0.1;
+  static constexpr double kMaxAcceptPauseSeconds = 1.6;
 
   // Creates, binds and listens; throws std::runtime_error with "TCP Socket Creation
   // Failed", "TCP Socket Bind Failed" or "TCP Listen Failed". Port 0 takes any free port.
@@ -87,6 +101,7 @@ class TcpSideServer {
   Clock& clock_;
   int port_ = 0;
   int listenFd_ = -1;
+  Backoff acceptBackoff_{kAcceptPauseSeconds, kMaxAcceptPauseSeconds};
 
   // Changed by the side server thread only; read by broadcast on the main thread.
   mutable std::mutex clientsMutex_;

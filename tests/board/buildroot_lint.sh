@@ -38,6 +38,16 @@ for dependency in 'BR2_INSTALL_LIBSTDCPP' 'BR2_TOOLCHAIN_HAS_THREADS' \
   'BR2_PACKAGE_LIBABSEIL_CPP_ARCH_SUPPORTS' 'BR2_TOOLCHAIN_HEADERS_AT_LEAST_4_8'; do
   ok grep -qF -- $'\tdepends on '"$dependency" "$config"
 done
+# Buildroot takes the build machine's CMake from 3.18 on unless a package asks for more:
+# the project's minimum must be the one the package selects (none for 3.18 and older).
+minimum=$(sed -nE 's/^cmake_minimum_required\(VERSION ([0-9]+)\.([0-9]+).*/\1_\2/p' "$src/CMakeLists.txt")
+ok test -n "$minimum"
+selected=$(sed -nE 's/^\tselect (BR2_HOST_CMAKE_AT_LEAST_[0-9_]+).*/\1/p' "$config")
+if [[ $minimum == 3_1[0-8] || $minimum == 3_[0-9] || $minimum == 2_* ]]; then
+  ok test -z "$selected"
+else
+  ok test "$selected" = "BR2_HOST_CMAKE_AT_LEAST_$minimum"
+fi
 ok has "$config" '^comment "amp-bridge needs a toolchain w/ '
 ok has "$config" $'^\thelp$'
 # Buildroot's style: tabs, help text indented by a tab and two spaces, at most 72 columns.

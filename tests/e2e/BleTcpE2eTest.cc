@@ -286,5 +286,68 @@ TEST_F(BleTcpE2eTest, TwoHundredClientsAtOnceThenAFloodNobodyReads) {
   EXPECT_EQ(late.read(10), "still here");
 }
 
+// Peers on the home network that vanish without closing (a router restart, a phone out of
+// range, a power cut) must not hold the 32 places for ever. The peers here are in a second
+// network namespace behind two veth links; setting a link down drops every packet both
+// ways, so the daemon's probes and text go unanswered. One group vanishes and is then sent
+// text (it stays unacknowledged); the other is idle when it vanishes. A present client that
+// is idle all the while stays connected.
+TEST_F(BleTcpE2eTest, VanishedPeersGiveUpTheirPlacesWithinAboutAMinute) {
+  boot();
+  const auto shell = [](const std::string& script) {
+    return std::system(("PATH=/usr/sbin:/sbin:$PATH; p=$(cat /board/peer.pid); " + script).c_str());
+  };
+  ASSERT_EQ(std::system("unshare -U -r -n sleep 600 & echo $! >/board/peer.pid"), 0);
+  ASSERT_EQ(shell("while [ \"$(readlink /proc/$p/ns/net)\" = \"$(readlink /proc/self/ns/net)\" ]; "
+                  "do sleep 0.05; done"),
+            0);
+  for (const char* n : {"0", "1"}) {
+    const std::string net = std::string("10.8") + n + ".0.";
+    ASSERT_EQ(shell(std::string("ip link add side") + n + " type veth peer name peer" + n +
+                    " netns $p && ip addr add " + net + "1/24 dev side" + n +
+                    " && ip link set side" + n + " up && nsenter -t $p -U -n sh -c 'ip addr add " +
+                    net + "2/24 dev peer" + n + " && ip link set peer" + n + " up'"),
+              0);
+  }
+  SideClient present;
+  ASSERT_TRUE(waitForCount("TCP new client accepted\n", 1));
+  // 16 peers on the first link, 15 on the second: every place is taken.
+  ASSERT_EQ(
+      shell("nsenter -t $p -U -n python3 -c 'import socket, time\n"
+            "peers = [socket.create_connection((\"10.80.0.1\", 84), 30) for _ in range(16)]\n"
+            "peers += [socket.create_connection((\"10.81.0.1\", 84), 30) for _ in range(15)]\n"
+            "time.sleep(600)' &"),
+      0);
+  ASSERT_TRUE(waitForCount("TCP new client accepted\n", 32));
+  {
+    SideClient turnedAway;
+    EXPECT_EQ(turnedAway.read(1), "");
+    EXPECT_TRUE(turnedAway.closedByServer());
+  }
+
+  ASSERT_EQ(shell("nsenter -t $p -U -n ip link set peer0 down"), 0);
+  sim->sendFrame(
+      "\x10"
+      "first");
+  EXPECT_EQ(present.read(5), "first");
+  ASSERT_EQ(shell("nsenter -t $p -U -n ip link set peer1 down"), 0);
+  // About a minute by the socket options; the wait is generous for a busy machine.
+  const auto until = std::chrono::steady_clock::now() + seconds(180);
+  while (daemon.countInOutput("Client disconnected\n") < 31 &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(daemon.countInOutput("Client disconnected\n"), 31U);
+
+  SideClient newcomer;
+  ASSERT_TRUE(waitForCount("TCP new client accepted\n", 33));
+  sim->sendFrame(
+      "\x10"
+      "second");
+  EXPECT_EQ(present.read(6), "second");
+  EXPECT_EQ(newcomer.read(6), "second");
+  EXPECT_EQ(daemon.countInOutput("TCP client refused: too many clients\n"), 1U);
+}
+
 }  // namespace
 }  // namespace vantorellabs::e2e

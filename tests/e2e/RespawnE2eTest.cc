@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -128,19 +129,23 @@ TEST(RespawnE2eTest, KilledDaemonComesBackAndStreamsReconnect) {
 }
 
 // A daemon that fails at once, again and again: the pauses between starts grow to 30 s and
-// stay there. The board's sleep is replaced so that the test need not wait them out; the
-// second 30 s pause lasts, and a stop during it ends the supervisor at once.
+// stay there. The board's sleep is replaced so that the test need not wait them out (the
+// supervisor's one-second looks at the log pass at once too); the second 30 s pause lasts,
+// and a stop during it ends the supervisor at once.
 TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
   writeExecutable("/board/failing-daemon",
                   "#!/bin/sh\necho 'ERROR: open /dev/ttyS3 ret=-1'\nexit 1\n");
   mkdir("/board/fakebin", 0755);
   writeExecutable("/board/fakebin/sleep",
-                  "#!/bin/sh\necho \"$1\" >>/board/sleeps\n"
-                  "[ \"$(grep -c '^30$' /board/sleeps)\" = 2 ] && exec /bin/sleep 600\nexit 0\n");
+                  "#!/bin/sh\n[ \"$1\" = 30 ] || exit 0\necho 30 >>/board/sleeps\n"
+                  "[ \"$(grep -c . /board/sleeps)\" = 2 ] && exec /bin/sleep 600\nexit 0\n");
   const std::string command = std::string("AMP_BRIDGE=/board/failing-daemon PATH=/board/fakebin:") +
                               std::getenv("PATH") + " " + kSupervisor + " & echo $! >/board/sup";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  ASSERT_TRUE(waitForBoardFileText("/board/sleeps", "16\n30\n30\n", seconds(30)));
+  ASSERT_TRUE(waitForBoardFileText("/board/sleeps", "30\n30\n", seconds(30)));
+  // The fake notes the pause before it becomes the long sleep.
+  const auto pausing = Clock::now() + seconds(30);
+  while (processesRunning("sleep 600").empty() && Clock::now() < pausing) usleep(100 * 1000);
   const std::set<int> supervisor = processesRunning(kSupervisor);
   ASSERT_EQ(supervisor.size(), 1U);
   ASSERT_EQ(processesRunning("sleep 600").size(), 1U);
@@ -159,11 +164,54 @@ TEST(RespawnE2eTest, CrashLoopBacksOffToThirtySecondsAndStopsDuringAPause) {
                              delays[i] + " s"));
   }
   EXPECT_EQ(linesWith(log, "ERROR: open /dev/ttyS3 ret=-1").size(), 7U);
-  EXPECT_EQ(readBoardFile("/board/sleeps"), "1\n2\n4\n8\n16\n30\n30\n");
   const auto until = Clock::now() + seconds(30);
   while (!processesRunning(kSupervisor).empty() && Clock::now() < until) usleep(100 * 1000);
   EXPECT_TRUE(processesRunning(kSupervisor).empty());
   EXPECT_TRUE(processesRunning("sleep 600").empty());
+}
+
+// A daemon that prints fast (a client sending port-84 commands in a loop makes it print
+// two lines each): while it runs, its log stays near the bound, the older copy beside it,
+// and the daemon goes on writing to the log through the descriptor it was started with.
+TEST(RespawnE2eTest, LogOfABusyDaemonStaysBoundedWhileItRuns) {
+  // 64 KB every tenth of a second, in lines of 128 bytes: a megabyte in under two seconds.
+  writeExecutable("/board/busy-daemon",
+                  "#!/bin/sh\nline=$(printf '%0127d' 0)\nwhile :; do\n  i=0\n"
+                  "  while [ $i -lt 512 ]; do echo \"$line\"; i=$((i + 1)); done\n"
+                  "  sleep 0.1\ndone\n");
+  const std::string command =
+      std::string("AMP_BRIDGE=/board/busy-daemon ") + kSupervisor + " & echo $! >/board/sup";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  off_t largest = 0;
+  off_t previous = 0;
+  int emptied = 0;
+  for (int i = 0; i < 120; ++i) {
+    struct stat file {};
+    if (stat(kLog, &file) == 0) {
+      largest = std::max(largest, file.st_size);
+      if (file.st_size < previous) ++emptied;
+      previous = file.st_size;
+    }
+    usleep(50 * 1000);
+  }
+  const std::string pid = readBoardFile(kPidFile);
+  char target[256] = {};
+  const std::string output = "/proc/" + pid.substr(0, pid.size() - 1) + "/fd/1";
+  EXPECT_GT(readlink(output.c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, kLog);
+  kill(std::atoi(readBoardFile("/board/sup").c_str()), SIGTERM);
+  ASSERT_TRUE(waitForBoardFileText(kLog, "amp-bridge-supervise: stopped\n", seconds(30)));
+
+  // The bound is 256 KB and what a second (here: a few, for a busy machine) adds.
+  EXPECT_GE(emptied, 2);
+  EXPECT_LT(largest, 262144 + 3 * 655360);
+  const std::string older = readBoardFile(std::string(kLog) + ".1");
+  EXPECT_GT(older.size(), 262144U);
+  EXPECT_LT(older.size(), 262144U + 3 * 655360);
+  // Written at the end of the emptied file, not at the old offset past a hole of zeros.
+  const std::string log = readBoardFile(kLog);
+  EXPECT_EQ(log.find('\0'), std::string::npos);
+  EXPECT_EQ(older.find('\0'), std::string::npos);
 }
 
 }  // namespace

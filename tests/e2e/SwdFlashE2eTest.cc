@@ -268,6 +268,52 @@ TEST_P(SwdFlashE2eTest, EraseWriteReadVerify) {
   EXPECT_EQ(stat(dir, "core"), "running");
 }
 
+// The flash controllers refuse an operation (a locked region, a command error): the tool
+// names the address and the flags, lets the target run and exits with 1.
+TEST_P(SwdFlashE2eTest, RefusedOperationsFail) {
+  const Family& f = GetParam();
+  const bool m4 = std::string(f.name) == "M4";
+  const std::string dir = std::string("/tmp/swd-refused-") + (m4 ? "m4" : "m0plus");
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  writeFile("/tmp/small.bin", randomBytes(1000, 2));
+  writeFile("/tmp/large.bin", randomBytes(f.flashSize, 4));
+  struct Case {
+    std::string fault;
+    std::string command;
+    std::string progress;
+    std::string error;
+  };
+  const std::vector<Case> cases =
+      m4 ? std::vector<Case>{{"locked-at 0x00400000", "small", "",
+                              "erase at 0x00400000 failed: FSR.FLOCKE"},
+                             {"locked-at 0x00402000", "large", ".",
+                              "erase at 0x00402000 failed: FSR.FLOCKE"},
+                             {"command-error-at 1", "erase", "",
+                              "erase at 0x00400000 failed: FSR.FCMDE"},
+                             {"command-error-at 2", "small", ".,",
+                              "write at 0x00400000 failed: FSR.FCMDE"},
+                             {"command-error-at 4", "small", ".,..",
+                              "boot-from-flash setting at 0x400e0a04 failed: FSR.FCMDE"}}
+         : std::vector<Case>{
+               {"locked-at 0x00000000", "small", "",
+                "write at 0x00000000 failed: INTFLAG.ERROR STATUS.LOCKE"},
+               {"locked-at 0x00002000", "large", "....",
+                "write at 0x00002000 failed: INTFLAG.ERROR STATUS.LOCKE"},
+               {"command-error-at 1", "erase", "", "chip erase at 0x41002100 failed: STATUSA.FAIL"},
+               {"command-error-at 2", "small", "",
+                "write at 0x00000000 failed: INTFLAG.ERROR STATUS.PROGE"}};
+  for (const Case& c : cases) {
+    writeFile(dir + "/config", std::string("family ") + f.name + "\n" + c.fault + "\n");
+    const std::vector<std::string> args =
+        c.command == "erase" ? std::vector<std::string>{"erase"}
+                             : std::vector<std::string>{"write", "/tmp/" + c.command + ".bin"};
+    ToolRun run = runSwdFlash(args, dir);
+    EXPECT_EQ(run.status, 1) << c.fault;
+    EXPECT_EQ(run.out, f.header + c.progress + "\nError: " + c.error + "\n") << c.fault;
+    EXPECT_EQ(stat(dir, "core"), "running") << c.fault;
+  }
+}
+
 TEST_P(SwdFlashE2eTest, NoModelNoChip) {
   const Family& f = GetParam();
   const std::string dir = std::string("/tmp/swd-nochip-") + (f.flashSize == 0x80000 ? "m4" : "m0");

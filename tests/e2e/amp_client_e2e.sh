@@ -25,6 +25,31 @@ check "--help names every served method" "" "$missing"
 check "--help names the shortcuts" 6 \
   "$(grep -cE '^  (observe-volume|set-volume|mute|inputs|select-input|observe-input)' <<<"$help")"
 
+# A bad argument is refused before any call (nothing listens yet, so a call would fail
+# otherwise), naming the argument and its range, with the status of a usage error.
+# Rows: the arguments and the message after "amp-client: invalid ", split at ";".
+while IFS=';' read -r -a row; do
+  expected="amp-client: invalid ${row[-1]}"
+  unset 'row[-1]'
+  check "refused: ${row[*]}" "$expected"$'\nstatus 2' "$("$client" "${row[@]}" 2>&1; echo "status $?")"
+done <<'ROWS'
+set-volume;abc;volume "abc" (0..100)
+set-volume;4O;volume "4O" (0..100)
+set-volume;101;volume "101" (0..100)
+set-volume;-1;volume "-1" (0..100)
+set-volume; 40;volume " 40" (0..100)
+set-volume;;volume "" (0..100)
+set-volume;99999999999999999999;volume "99999999999999999999" (0..100)
+mute;yes;mute "yes" (on|off)
+mute;ON;mute "ON" (on|off)
+select-input;0;input "0" (1..16)
+select-input;17;input "17" (1..16)
+select-input;2x;input "2x" (1..16)
+--count;x;observe-volume;count "x" (0..2147483647)
+--count;-1;observe-volume;count "-1" (0..2147483647)
+--count;1.5;observe-volume;count "1.5" (0..2147483647)
+ROWS
+
 "$build/sim/amp/amp-sim" --quiet -- "$build/src/amp-bridge" >"$log" 2>&1 &
 wait_for_log "$log" "<<< 0xB5" 60
 
@@ -54,6 +79,7 @@ check "shortcut observe-volume" 'volume 30 (pending 30)' \
 check "shortcut select-input and observe-input" $'OK\ninput 2 name "" metadata ""' \
   "$("$client" select-input 2; first_match '^input 2' "$client" observe-input)"
 check "shortcut inputs, as JSON" 16 "$("$client" --json inputs | grep -o '"id":' | wc -l)"
+check "shortcut mute" $'OK\nstatus 0' "$("$client" mute on; echo "status $?")"
 
 kill -TERM %1 2>/dev/null
 wait

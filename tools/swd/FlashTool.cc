@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,7 @@ constexpr uint32_t kM4PagesPerErase = 16;
 constexpr uint32_t kNvmCtrlA = 0x41004000;
 constexpr uint32_t kNvmCtrlB = 0x41004004;
 constexpr uint32_t kNvmIntFlag = 0x41004014;
+constexpr uint32_t kNvmStatus = 0x41004018;
 constexpr uint32_t kNvmAddr = 0x4100401C;
 constexpr uint32_t kNvmReady = 1u << 0;
 constexpr uint32_t kNvmAutomaticPageWrite = 0;
@@ -72,6 +74,37 @@ constexpr uint32_t kDsuClearStatus = 0x1F00;
 constexpr uint32_t kDsuChipErase = 0x10;
 constexpr uint32_t kDsuDone = 1u << 8;
 constexpr uint32_t kM0PlusWriteBlock = 2048;
+
+// Error flags of the controllers, as the messages name them.
+struct Flag {
+  uint32_t mask;
+  const char* name;
+};
+// The EEFC's status register clears these when it is read.
+constexpr Flag kEefcErrors[] = {
+    {1u << 1, "FSR.FCMDE"}, {1u << 2, "FSR.FLOCKE"}, {1u << 3, "FSR.FLERR"}};
+// The NVM controller's flags stay until ones are written to them.
+constexpr Flag kNvmIntFlagErrors[] = {{1u << 1, "INTFLAG.ERROR"}};
+constexpr Flag kNvmStatusErrors[] = {
+    {1u << 2, "STATUS.PROGE"}, {1u << 3, "STATUS.LOCKE"}, {1u << 4, "STATUS.NVME"}};
+constexpr Flag kDsuErrors[] = {{1u << 11, "STATUSA.FAIL"}, {1u << 12, "STATUSA.PERR"}};
+
+template <std::size_t N>
+constexpr uint32_t maskOf(const Flag (&flags)[N]) {
+  uint32_t mask = 0;
+  for (const Flag& flag : flags) mask |= flag.mask;
+  return mask;
+}
+
+// The names of the flags set in `value`, each after a blank.
+template <std::size_t N>
+std::string setFlags(uint32_t value, const Flag (&flags)[N]) {
+  std::string names;
+  for (const Flag& flag : flags) {
+    if ((value & flag.mask) != 0) names = names + " " + flag.name;
+  }
+  return names;
+}
 
 enum class Command { kErase, kRead, kWrite, kVerify };
 // How a command ended: run on to release the target, or (file errors) exit at once.
@@ -93,8 +126,10 @@ class DebugRun {
   Outcome writeM4(uint32_t length);
   Outcome writeM0Plus(uint32_t length);
 
-  bool eefcCommand(uint32_t page, uint32_t word);
-  bool pollUntilSet(uint32_t address, uint32_t mask, const char* what);
+  bool eefcCommand(uint32_t page, uint32_t word, const char* operation, uint32_t address);
+  std::function<bool()> timeOut() const;
+  std::optional<uint32_t> pollUntilSet(uint32_t address, uint32_t mask, const char* what);
+  bool noErrorFlags(const char* operation, uint32_t address, const std::string& flags);
   void readBlock(uint32_t address, uint8_t* bytes, uint32_t length);
   void writeBlock(uint32_t address, const uint8_t* bytes, uint32_t length);
   bool readFile(const char* fileName, uint32_t limit, uint32_t* length);
@@ -140,7 +175,15 @@ int DebugRun::run(Command command, const char* fileName) {
       return 1;
     }
     std::fprintf(io_.out, "%s\n", family_->detected);
-    swd_.swdPowerUpDebug();
+    if (uint32_t ctrlStat = 0; !swd_.swdPowerUpDebug(timeOut(), &ctrlStat)) {
+      std::fprintf(io_.out,
+                   "Error: the debug port did not power up within %g s (CTRL/STAT reads "
+                   "0x%08x)\n",
+                   kPollTimeoutSeconds, static_cast<unsigned>(ctrlStat));
+      lines_.swdReleaseLines();
+      lines_.swdCloseChip();
+      return 1;
+    }
 
     // Halt the core, then reset the system into that halt so that no firmware runs
     // while its flash changes.
@@ -200,26 +243,47 @@ Outcome DebugRun::execute(Command command, const char* fileName) {
   return Outcome::kFailed;
 }
 
-bool DebugRun::pollUntilSet(uint32_t address, uint32_t mask, const char* what) {
-  const double start = io_.monotonicSeconds();
+std::function<bool()> DebugRun::timeOut() const {
+  return [this, start = io_.monotonicSeconds()] {
+    return io_.monotonicSeconds() - start > kPollTimeoutSeconds;
+  };
+}
+
+// Returns the OR of every value read, so that flags which clear when read are not lost to
+// the reads before the last; nothing after the time-out.
+std::optional<uint32_t> DebugRun::pollUntilSet(uint32_t address, uint32_t mask, const char* what) {
+  const std::function<bool()> expired = timeOut();
+  uint32_t seen = 0;
   uint32_t value = 0;
   while (((value = swd_.memRead(address)) & mask) == 0) {
-    if (io_.monotonicSeconds() - start > kPollTimeoutSeconds) {
+    seen |= value;
+    if (expired()) {
       char text[160];
       std::snprintf(
           text, sizeof text, "Error: %s did not become ready within %g s (0x%08x reads 0x%08x)",
           what, kPollTimeoutSeconds, static_cast<unsigned>(address), static_cast<unsigned>(value));
       errors_.emplace_back(text);
-      return false;
+      return std::nullopt;
     }
   }
-  return true;
+  return seen | value;
 }
 
-bool DebugRun::eefcCommand(uint32_t page, uint32_t word) {
+bool DebugRun::noErrorFlags(const char* operation, uint32_t address, const std::string& flags) {
+  if (flags.empty()) return true;
+  char text[64];
+  std::snprintf(text, sizeof text, "Error: %s at 0x%08x failed:", operation,
+                static_cast<unsigned>(address));
+  errors_.push_back(text + flags);
+  return false;
+}
+
+bool DebugRun::eefcCommand(uint32_t page, uint32_t word, const char* operation, uint32_t address) {
   const uint32_t planeOffset = (page >> 10) * kEefcPlaneStride;
   swd_.memWrite(kEefcCommand + planeOffset, word);
-  return pollUntilSet(kEefcStatus + planeOffset, kEefcReady, "the flash controller");
+  const std::optional<uint32_t> status =
+      pollUntilSet(kEefcStatus + planeOffset, kEefcReady, "the flash controller");
+  return status && noErrorFlags(operation, address, setFlags(*status, kEefcErrors));
 }
 
 void DebugRun::readBlock(uint32_t address, uint8_t* bytes, uint32_t length) {
@@ -275,11 +339,18 @@ bool DebugRun::readFile(const char* fileName, uint32_t limit, uint32_t* length) 
 }
 
 Outcome DebugRun::erase() {
-  if (family_->isM4) return eefcCommand(0, kEefcEraseAll) ? Outcome::kDone : Outcome::kFailed;
+  if (family_->isM4) {
+    return eefcCommand(0, kEefcEraseAll, "erase", family_->flashBase) ? Outcome::kDone
+                                                                      : Outcome::kFailed;
+  }
   swd_.memWrite(kDsuCtrlStatus, kDsuClearStatus);
   swd_.memWrite(kDsuCtrlStatus, kDsuChipErase);
-  return pollUntilSet(kDsuCtrlStatus, kDsuDone, "the chip erase") ? Outcome::kDone
-                                                                  : Outcome::kFailed;
+  // A chip erase that fails may not say done: its error flags end the wait too.
+  const std::optional<uint32_t> status =
+      pollUntilSet(kDsuCtrlStatus, kDsuDone | maskOf(kDsuErrors), "the chip erase");
+  return status && noErrorFlags("chip erase", kDsuCtrlStatus, setFlags(*status, kDsuErrors))
+             ? Outcome::kDone
+             : Outcome::kFailed;
 }
 
 Outcome DebugRun::readToFile(const char* fileName) {
@@ -325,7 +396,10 @@ Outcome DebugRun::writeFromFile(const char* fileName) {
 Outcome DebugRun::writeM4(uint32_t length) {
   const uint32_t pages = (length + kM4PageSize - 1) / kM4PageSize;
   for (uint32_t page = 0; page < pages; page += kM4PagesPerErase) {
-    if (!eefcCommand(page, kEefcErase16Pages | page << 8)) return Outcome::kFailed;
+    if (!eefcCommand(page, kEefcErase16Pages | page << 8, "erase",
+                     family_->flashBase + page * kM4PageSize)) {
+      return Outcome::kFailed;
+    }
     progress('.');
   }
   progress(',');
@@ -334,12 +408,18 @@ Outcome DebugRun::writeM4(uint32_t length) {
   for (uint32_t page = 0; page < pages; ++page) {
     writeBlock(family_->flashBase + page * kM4PageSize, image_.data() + page * kM4PageSize,
                kM4PageSize);
-    if (!eefcCommand(page, kEefcWritePage | page << 8)) return Outcome::kFailed;
+    if (!eefcCommand(page, kEefcWritePage | page << 8, "write",
+                     family_->flashBase + page * kM4PageSize)) {
+      return Outcome::kFailed;
+    }
     progress('.');
   }
   // An empty image has no last page: plane 0 holds the boot setting then.
   const uint32_t lastPage = pages == 0 ? 0 : pages - 1;
-  return eefcCommand(lastPage, kEefcBootFromFlash) ? Outcome::kDone : Outcome::kFailed;
+  return eefcCommand(lastPage, kEefcBootFromFlash, "boot-from-flash setting",
+                     kEefcCommand + (lastPage >> 10) * kEefcPlaneStride)
+             ? Outcome::kDone
+             : Outcome::kFailed;
 }
 
 Outcome DebugRun::writeM0Plus(uint32_t length) {
@@ -349,12 +429,25 @@ Outcome DebugRun::writeM0Plus(uint32_t length) {
     block.fill(0xFF);
     std::memcpy(block.data(), image_.data() + offset, std::min(kM0PlusWriteBlock, length - offset));
     const uint32_t address = family_->flashBase + offset;
+    // The error flags stay set until cleared: clear them so that the check below sees
+    // this block's alone.
+    swd_.memWrite(kNvmIntFlag, maskOf(kNvmIntFlagErrors));
+    swd_.memWrite(kNvmStatus, maskOf(kNvmStatusErrors));
     swd_.memWrite(kNvmAddr, address / 2);  // ADDR counts 16-bit units
     swd_.memWrite(kNvmCtrlA, kNvmUnlockRegion);
     if (!pollUntilSet(kNvmIntFlag, kNvmReady, "the NVM controller")) return Outcome::kFailed;
     // With automatic page write the controller programs each page when its last word
-    // arrives.
+    // arrives. The last one is still programming when the words are through; a reset
+    // then would leave it corrupt, so the block ends when the controller is ready.
     writeBlock(address, block.data(), kM0PlusWriteBlock);
+    const std::optional<uint32_t> intFlag =
+        pollUntilSet(kNvmIntFlag, kNvmReady, "the NVM controller");
+    if (!intFlag) return Outcome::kFailed;
+    const uint32_t status = swd_.memRead(kNvmStatus);
+    if (!noErrorFlags("write", address,
+                      setFlags(*intFlag, kNvmIntFlagErrors) + setFlags(status, kNvmStatusErrors))) {
+      return Outcome::kFailed;
+    }
     progress('.');
   }
   return Outcome::kDone;

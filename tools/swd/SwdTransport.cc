@@ -32,6 +32,8 @@ constexpr uint32_t kStickyFlags = 1u << 1 | 1u << 4 | 1u << 5 | 1u << 7;
 constexpr uint32_t kSelectApZeroBankZero = 0;
 // System and debug power-up requests, all byte lanes.
 constexpr uint32_t kCtrlStatPowerUp = 0x50000F00;
+// CSYSPWRUPACK and CDBGPWRUPACK.
+constexpr uint32_t kPowerUpAcks = 1u << 31 | 1u << 29;
 // 32-bit transfers, single address increment.
 constexpr uint32_t kCswWordIncrement = 0x23000052;
 // The access port increments TAR within 1 KB only; past that its address is undefined.
@@ -150,11 +152,22 @@ uint32_t SwdTransport::swdResetAndReadIdcode() {
   return idcode;
 }
 
-void SwdTransport::swdPowerUpDebug() {
+bool SwdTransport::swdPowerUpDebug(const std::function<bool()>& expired, uint32_t* ctrlStat) {
   swdWrite(kDpWriteAbort, kAbortPowerUp);
   swdWrite(kDpWriteSelect, kSelectApZeroBankZero);
   swdWrite(kDpWriteCtrlStat, kCtrlStatPowerUp);
+  // The power controller takes its time; until both domains are up the access port and
+  // the memory behind it cannot serve an access.
+  for (;;) {
+    *ctrlStat = 0;
+    if (swdAccess(kDpReadCtrlStat, ctrlStat) == kAckOk &&
+        (*ctrlStat & kPowerUpAcks) == kPowerUpAcks) {
+      break;
+    }
+    if (expired()) return false;
+  }
   swdWrite(kApWriteCsw, kCswWordIncrement);
+  return true;
 }
 
 void SwdTransport::noteFailure(const char* operation, uint32_t address, int result) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "SwdLines.h"
@@ -65,7 +66,11 @@ class SwdTransport {
   int swdAccess(unsigned code, uint32_t* data = nullptr);
   bool swdWrite(unsigned code, uint32_t value);
   uint32_t swdResetAndReadIdcode();
-  void swdPowerUpDebug();
+  // Requests debug and system power, reads CTRL/STAT until both domains acknowledge, then
+  // sets up the access port. `expired` is asked after every read that lacks an
+  // acknowledgement; when it answers true the access port is left alone and false is
+  // returned. `ctrlStat` receives the last CTRL/STAT value read.
+  bool swdPowerUpDebug(const std::function<bool()>& expired, uint32_t* ctrlStat);
 
   // Four transactions per word. A failed read yields 0; failures are counted.
   uint32_t memRead(uint32_t address);

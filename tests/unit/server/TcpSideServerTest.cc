@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -133,6 +134,40 @@ TEST_F(TcpSideServerTest, CommandsReachTheControllerAndTextReachesEveryClient) {
   EXPECT_THAT(console.all(), HasSubstr("Client disconnected\n"));
 }
 
+// The server's end of the connection whose client end is `clientFd`.
+int acceptedSocketOf(int clientFd) {
+  sockaddr_in client{};
+  socklen_t length = sizeof client;
+  ::getsockname(clientFd, reinterpret_cast<sockaddr*>(&client), &length);
+  for (int fd = 0; fd < 1024; ++fd) {
+    sockaddr_in peer{};
+    length = sizeof peer;
+    if (fd != clientFd && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        peer.sin_port == client.sin_port) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+TEST_F(TcpSideServerTest, VanishedPeersAreFoundByKeepaliveAndUserTimeout) {
+  const int client = connectClient();
+  server.serveStep();
+  const int accepted = acceptedSocketOf(client);
+  ASSERT_GE(accepted, 0);
+  const int expected[][3] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
+                             {IPPROTO_TCP, TCP_KEEPIDLE, 30},
+                             {IPPROTO_TCP, TCP_KEEPINTVL, 10},
+                             {IPPROTO_TCP, TCP_KEEPCNT, 3},
+                             {IPPROTO_TCP, TCP_USER_TIMEOUT, 60000}};
+  for (const auto& [level, name, value] : expected) {
+    int got = -1;
+    socklen_t length = sizeof got;
+    EXPECT_EQ(::getsockopt(accepted, level, name, &got, &length), 0);
+    EXPECT_EQ(got, value) << "option " << name;
+  }
+}
+
 TEST_F(TcpSideServerTest, DescriptorLimitsRefuseOrPauseInsteadOfSpinning) {
   rlimit old{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
@@ -166,20 +201,30 @@ TEST_F(TcpSideServerTest, DescriptorLimitsRefuseOrPauseInsteadOfSpinning) {
   // The undefined-behaviour sanitizer needs descriptors of its own to check a virtual
   // call, so with none left it reports calls that are fine.
   if (kSanitized) GTEST_SKIP() << "the sanitizers need descriptors of their own";
-  // No descriptor left for accept(): the server says so and pauses before the next try.
+  // No descriptor left for accept(): the server pauses before the next try, longer each
+  // time up to a ceiling, and says so once per step rather than ten times a second.
   connectClient();
   rlimit tight = old;
   tight.rlim_cur = 256;
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-  fillUpTo(256);
-  server.serveStep();
-  release();
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
-  EXPECT_THAT(console.errors(),
-              ::testing::ElementsAre("TCP accept failed|" + std::to_string(EMFILE)));
-  EXPECT_THAT(clock.sleeps, ::testing::ElementsAre(TcpSideServer::kAcceptPauseSeconds));
+  const auto exhausted = [&](int turns) {
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    fillUpTo(256);
+    for (int i = 0; i < turns; ++i) server.serveStep();
+    release();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+  };
+  exhausted(8);
+  EXPECT_THAT(clock.sleeps, ::testing::ElementsAre(0.1, 0.2, 0.4, 0.8, 1.6, 1.6, 1.6, 1.6));
+  EXPECT_EQ(console.errors(),
+            std::vector<std::string>(5, "TCP accept failed|" + std::to_string(EMFILE)));
   server.serveStep();
   EXPECT_EQ(server.clientCount(), 1U);
+  EXPECT_THAT(console.all(), HasSubstr("TCP accept: next try in 1.6 s\nTCP new client accepted"));
+  // An accepted client starts the pauses over.
+  connectClient();
+  clock.sleeps.clear();
+  exhausted(1);
+  EXPECT_THAT(clock.sleeps, ::testing::ElementsAre(0.1));
 }
 
 TEST_F(TcpSideServerTest, BroadcastsFromAnotherThreadMeetTheSideServerSafely) {

@@ -25,9 +25,11 @@ struct ToolRun {
   std::string err;
 };
 
+// The default clock moves a millisecond per look, so that a poll which never ends fails
+// the test instead of hanging it.
 ToolRun runTool(
     std::vector<std::string> args, SwdLines& lines, BlockPath path = BlockPath::kBulk,
-    std::function<double()> clock = [] { return 0.0; }) {
+    std::function<double()> clock = [now = 0.0]() mutable { return now += 0.001; }) {
   char* outText = nullptr;
   char* errText = nullptr;
   size_t outSize = 0;
@@ -148,9 +150,21 @@ TEST_F(FlashToolTest, FailuresEndWithStatusOne) {
   EXPECT_FALSE(model.chip().coreHalted());
   EXPECT_EQ(model.stats().contentions, 0u);
 
+  // The debug port never acknowledges its power-up: the target is not touched.
+  swdmodel::ModelConfig unpowered;
+  unpowered.powerUpAckRead = UINT64_MAX;
+  swdmodel::SwdTargetModel asleep(unpowered);
+  swdmodel::ModelLines asleepLines(asleep);
+  run = runTool({"erase"}, asleepLines);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "IDCODE 0x2ba01477.\nM4 Core Detected.\nError: the debug port did not power up "
+            "within 5 s (CTRL/STAT reads 0x50000f00)\n");
+  EXPECT_TRUE(asleep.chip().events().empty());
+
   // A read whose parity bit is wrong: the word is not taken.
   swdmodel::ModelConfig flipped;
-  flipped.parityErrorAtRead = 14;
+  flipped.parityErrorAtRead = 17;
   swdmodel::SwdTargetModel noisy(flipped);
   swdmodel::ModelLines noisyLines(noisy);
   run = runTool({"erase"}, noisyLines);
@@ -200,6 +214,26 @@ TEST_F(FlashToolTest, BulkPathFailsAndRecoversOnABusError) {
                                       "be read\n" +
                                       failure);
   EXPECT_FALSE(model.chip().coreHalted());
+}
+
+// Nobody drives SWDIO: the pull-up holds it at 1, or else it reads noise that repeats
+// with the seed.
+TEST(SwdTargetModelTest, SwdioFloatsWithoutThePullUp) {
+  auto sample = [](uint32_t seed, bool pullUp) {
+    swdmodel::ModelConfig config;
+    config.floatSeed = seed;
+    swdmodel::SwdTargetModel model(config);
+    model.setPullUp(pullUp);
+    std::string bits;
+    for (int i = 0; i < 64; ++i) bits += static_cast<char>('0' + model.dataLevel());
+    return bits;
+  };
+  EXPECT_EQ(sample(7, true), std::string(64, '1'));
+  const std::string floating = sample(7, false);
+  EXPECT_EQ(floating, sample(7, false));
+  EXPECT_NE(floating, sample(8, false));
+  EXPECT_NE(floating.find('0'), std::string::npos) << floating;
+  EXPECT_NE(floating.find('1'), std::string::npos) << floating;
 }
 
 // Bulk and word-by-word paths: the same output, flash and file, and the bulk path within
