@@ -1,9 +1,7 @@
 #include "update/FirmwareInstaller.h"
 
-#include <cerrno>
-#include <cstdio>
+#include <algorithm>
 #include <regex>
-#include <vector>
 
 namespace vantorellabs {
 
@@ -15,32 +13,24 @@ constexpr double kLongPause = 3.0;
 constexpr double kAfterImagePause = 5.0;
 // The scheduler installs only in this UTC hour.
 constexpr int kDeploymentHour = 10;
-// fgets() into a 256-byte buffer: the kernel command line is read in pieces of this size.
-constexpr std::size_t kCmdlinePiece = 255;
+// The kernel's command line is at most a few KB on every architecture; more than this is
+// not a command line the bank can be read from.
+constexpr std::size_t kMaxCmdlineBytes = 4096;
+const char* kCmdlinePath = "/proc/cmdline";
+// A description is a few KB of text; anything larger is not one, and is not read into
+// memory.
+constexpr std::size_t kMaxDescriptionBytes = 64 * 1024;
+// Downloads land in /tmp, which is RAM: no image is larger than this.
+constexpr std::uint64_t kMaxDownloadBytes = 64ULL * 1024 * 1024;
+// The unit of the shell's "ulimit -f" in BusyBox ash and dash (POSIX).
+constexpr std::uint64_t kShellBlockBytes = 512;
 
 const char* kSwupdatePrefix = "swupdate -v -k /opt/vtl/sys/swupdate-public.pem -e ";
 
-// The pieces fgets() would return: lines, each cut into parts of at most kCmdlinePiece.
-std::vector<std::string> cmdlinePieces(const std::string& text) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    end = (end == std::string::npos) ? text.size() : end + 1;
-    if (end - start > kCmdlinePiece) end = start + kCmdlinePiece;
-    pieces.push_back(text.substr(start, end - start));
-    start = end;
-  }
-  return pieces;
-}
-
-// Where the "root=" parameter starts in a piece of the command line, or npos.
-std::size_t rootParameter(const std::string& piece) {
-  for (std::size_t at = piece.find("root="); at != std::string::npos;
-       at = piece.find("root=", at + 1)) {
-    if (at == 0 || piece[at - 1] == ' ') return at;
-  }
-  return std::string::npos;
+// True when the directory holds at least one "*.example" file. "test -e" with the pattern
+// itself fails with a usage error as soon as two files match.
+std::string examplesCommand(const std::string& directory) {
+  return "for f in " + directory + "/*.example; do test -e \"$f\" && exit 0; done; exit 1";
 }
 
 }  // namespace
@@ -66,19 +56,35 @@ bool FirmwareInstaller::beginUpdate() {
 bool FirmwareInstaller::download(const std::string& name) {
   std::lock_guard<std::recursive_mutex> files(filesMutex);
   Shell& sh = ctx_.shell;
-  sh.run("rm /tmp/" + name + "*");
+  const std::string remove = "rm /tmp/" + name + "*";
+  sh.run(remove);
+  // The file size limit makes the kernel stop wget at the first write past the bound, so
+  // neither a large image nor an endless answer can fill /tmp.
+  const std::uint64_t limit =
+      std::min(kMaxDownloadBytes, ctx_.files.freeBytes("/tmp").value_or(kMaxDownloadBytes));
   // The query makes every cache on the way fetch the file afresh; wget keeps it in the
   // saved file's name, which the move takes off again.
-  if (sh.run(std::string("(cd /tmp && timeout 60 wget --no-check-certificate --no-cookies "
-                         "--no-cache ") +
-             kServerUrl + name + "?nocache=$(date +%s))") != 0) {
+  if (sh.run("(cd /tmp && ulimit -f " + std::to_string(limit / kShellBlockBytes) +
+             " && timeout 60 wget --no-check-certificate --no-cookies --no-cache " + kServerUrl +
+             name + "?nocache=$(date +%s))") != 0) {
+    sh.run(remove);
+    log("Download Failed: " + name + " (at most " + std::to_string(limit) + " bytes)");
     return false;
   }
   return sh.run("(cd /tmp && mv $(ls /tmp/ | grep " + name + ") " + name + ")") == 0;
 }
 
-bool FirmwareInstaller::readDescription(const std::string& path, FirmwareDescription& update) {
-  const std::string text = ctx_.files.readText(path).value_or("");
+std::string FirmwareInstaller::descriptionText(const std::string& path) {
+  const auto text = ctx_.files.readText(path, kMaxDescriptionBytes + 1);
+  if (!text) return "";
+  if (text->size() > kMaxDescriptionBytes) {
+    log("Description Too Large: " + path);
+    return "";
+  }
+  return *text;
+}
+
+bool FirmwareInstaller::describe(const std::string& text, FirmwareDescription& update) {
   const auto version = quotedValue(text, "version");
   if (!version) return false;
   update.id = *version;
@@ -99,9 +105,16 @@ bool FirmwareInstaller::pendingImageCheck(FirmwareDescription& update) {
   // that is not read.
   sh.run("(cd /tmp/update && cpio -idv sw-description < /tmp/update/vantorelos.swu)");
   sh.run("rm /tmp/sw-description");
-  sh.run("cp /tmp/update/sw-description /tmp");
+  // cp follows a link and reads a device to its end: a member that points at /dev/zero
+  // would fill /tmp. Such an image has no description.
+  const bool regular = ctx_.files.isRegularFile("/tmp/update/sw-description");
+  if (regular) {
+    sh.run("cp /tmp/update/sw-description /tmp");
+  } else {
+    log("Invalid Image: sw-description is not a regular file");
+  }
   sh.run("rm -rf /tmp/update");
-  if (!readDescription(kDescriptionPath, update)) {
+  if (!regular || !describe(descriptionText(kDescriptionPath), update)) {
     sh.run("rm /tmp/sw-description");
     sh.run("rm /tmp/vantorelos.swu");
     return false;
@@ -118,7 +131,7 @@ bool FirmwareInstaller::serverCheck(FirmwareDescription& update) {
     return false;
   }
   const std::string removeTemplate = std::string("rm ") + kTemplatePath;
-  const std::string text = ctx_.files.readText(kTemplatePath).value_or("");
+  const std::string text = descriptionText(kTemplatePath);
   const auto version = quotedValue(text, "version");
   if (!version) {
     ctx_.shell.run(removeTemplate);
@@ -129,7 +142,7 @@ bool FirmwareInstaller::serverCheck(FirmwareDescription& update) {
     ctx_.shell.run(removeTemplate);
     return false;
   }
-  const bool described = readDescription(kTemplatePath, update);
+  const bool described = describe(text, update);
   ctx_.shell.run(removeTemplate);
   return described;
 }
@@ -139,51 +152,40 @@ int FirmwareInstaller::swupdate(const std::string& selection, Source source) {
   return ctx_.shell.run(kSwupdatePrefix + ("\"" + selection + "\" -i ") + image);
 }
 
-FirmwareInstaller::Bank FirmwareInstaller::runningBank() {
-  const auto cmdline = ctx_.shell.capture("cat /proc/cmdline");
-  if (!cmdline) {
-    ctx_.console.printError("popen", errno != 0 ? errno : EIO);
-    return Bank::Unknown;
-  }
-  Bank bank = Bank::Unknown;
-  for (const std::string& piece : cmdlinePieces(*cmdline)) {
-    if (piece.find("root") == std::string::npos) continue;
-    // The value is read from the "root=" parameter itself, wherever it stands: the first
-    // "=" of the line may belong to "console=" or "rootfstype=", and taking that value
-    // would write the image over the running bank.
-    const std::size_t at = rootParameter(piece);
-    char device[kCmdlinePiece + 1] = {};
-    if (at != std::string::npos && std::sscanf(piece.c_str() + at, "%*[^=]=%255s", device) == 1) {
-      const std::string root = device;
-      if (root == "/dev/mtdblock1") {
-        bank = Bank::A;
-        continue;
-      }
-      if (root == "/dev/mtdblock3") {
-        bank = Bank::B;
-        continue;
-      }
-      if (root == "/dev/mtdblock9") {
-        bank = Bank::C;
-        continue;
-      }
-    }
-    log("Error Getting Boot Image");
-  }
+BootBank FirmwareInstaller::runningBank() {
+  const auto cmdline = ctx_.files.readText(kCmdlinePath, kMaxCmdlineBytes + 1);
+  const BootBank bank =
+      (cmdline && cmdline->size() <= kMaxCmdlineBytes) ? bootBankOf(*cmdline) : BootBank::Unknown;
+  if (bank == BootBank::Unknown) log("Error Getting Boot Image");
   return bank;
 }
 
-bool FirmwareInstaller::imageStep(Source source) {
+bool FirmwareInstaller::imageIsVersion(const std::string& version) {
+  FirmwareDescription image;
+  if (pendingImageCheck(image) && image.version == version) return true;
+  log("Image Changed: expected " + version);
+  return false;
+}
+
+bool FirmwareInstaller::imageStep(Source source, const std::optional<std::string>& version) {
+  if (version && !imageIsVersion(*version)) return false;
+  // The image always goes to the bank that is not running, so a failed write leaves the
+  // running system bootable. Without a certain answer nothing is written at all.
+  const BootBank running = runningBank();
+  if (running == BootBank::Unknown) return false;
   Shell& sh = ctx_.shell;
   // The persistent partitions take the image's defaults only where the board still holds
   // example files, that is, where nobody has configured it yet.
-  if (sh.run("test -e /config/*.example") == 0) swupdate("stable,config", source);
-  if (sh.run("test -e /data/*.example") == 0) swupdate("stable,data", source);
-  // The image always goes to the bank that is not running, so a failed write leaves the
-  // running system bootable.
-  const bool toB = runningBank() == Bank::A;
+  if (sh.run(examplesCommand("/config")) == 0) swupdate("stable,config", source);
+  if (sh.run(examplesCommand("/data")) == 0) swupdate("stable,data", source);
+  const bool toB = running == BootBank::A;
   if (swupdate(toB ? "stable,copy-B" : "stable,copy-A", source) != 0) return false;
-  sh.run(toB ? "fw_setenv bootparam B" : "fw_setenv bootparam A");
+  // Without the switch the board would boot the old bank again and call it a success.
+  const char* setBank = toB ? "fw_setenv bootparam B" : "fw_setenv bootparam A";
+  if (sh.run(setBank) != 0) {
+    log(std::string(setBank) + " failed");
+    return false;
+  }
   return true;
 }
 
@@ -193,7 +195,8 @@ void FirmwareInstaller::modelStep(Source source) {
   if (model == DeviceState::kModelK7100) swupdate("stable,K7100", source);
 }
 
-int FirmwareInstaller::installer(Source source, InstallProgress* client) {
+int FirmwareInstaller::installer(Source source, InstallProgress* client,
+                                 const std::optional<std::string>& version) {
   std::lock_guard<std::recursive_mutex> files(filesMutex);
   using Status = InstallProgress::Status;
   updateInProgress = true;
@@ -201,7 +204,7 @@ int FirmwareInstaller::installer(Source source, InstallProgress* client) {
   float lastProgress = 0.0F;
   if (streaming) client->report(Status::Installing, lastProgress);
   progress(kInstallBegins);
-  if (imageStep(source)) {
+  if (imageStep(source, version)) {
     progress(kImageStepDone);
     if (streaming) client->report(Status::Installing, lastProgress = 0.5F);
     ctx_.clock.sleepSeconds(kAfterImagePause);

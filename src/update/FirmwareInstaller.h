@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/DeviceState.h"
@@ -11,6 +12,7 @@
 #include "sys/Console.h"
 #include "sys/FileSystem.h"
 #include "sys/Shell.h"
+#include "update/BootBank.h"
 #include "update/FirmwareDescription.h"
 #include "update/InstallProgress.h"
 
@@ -78,8 +80,11 @@ class FirmwareInstaller {
   bool serverCheck(FirmwareDescription& update);
 
   // Installs from source, reporting to progress when there is one. 0 on success (the board
-  // is about to reboot and the update stays marked as in progress), 1 on failure.
-  int installer(Source source, InstallProgress* progress);
+  // is about to reboot and the update stays marked as in progress), 1 on failure. With a
+  // version, the downloaded image must still be that one: another path may have replaced it
+  // since it was chosen.
+  int installer(Source source, InstallProgress* progress,
+                const std::optional<std::string>& version = std::nullopt);
   // 1 when an installation already runs, else the installer's result.
   int installUnlessRunning(Source source);
 
@@ -108,19 +113,20 @@ class FirmwareInstaller {
   std::recursive_mutex filesMutex;
 
  private:
-  enum class Bank { A, B, C, Unknown };
-
   void progress(std::uint8_t subCode);
   void log(const std::string& line);
   int swupdate(const std::string& selection, Source source);
-  Bank runningBank();
-  bool imageStep(Source source);
+  BootBank runningBank();
+  bool imageIsVersion(const std::string& version);
+  bool imageStep(Source source, const std::optional<std::string>& version);
   void modelStep(Source source);
   bool installFromUsb();
   std::optional<int> utcHour();
-  // Reads version and description of a description file into update; false when either
-  // is missing.
-  bool readDescription(const std::string& path, FirmwareDescription& update);
+  // A description file's text; empty when it cannot be read or is too large to be one.
+  std::string descriptionText(const std::string& path);
+  // Reads version and description of a description text into update; false when either is
+  // missing.
+  bool describe(const std::string& text, FirmwareDescription& update);
 
   InstallerContext ctx_;
 };

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -81,9 +82,19 @@ class FirmwareUpdateE2eTest : public ::testing::Test {
     EXPECT_TRUE(firmware->GetAvailableFirmwareUpdates(&context, {}, &response).ok());
     return {response.availableupdate().begin(), response.availableupdate().end()};
   }
-  std::unique_ptr<StreamReader<pb::StartFirmwareUpdateResponse>> start() {
+  std::unique_ptr<StreamReader<pb::StartFirmwareUpdateResponse>> start(
+      std::optional<std::string> id = std::nullopt) {
+    pb::StartFirmwareUpdateRequest request;
+    if (id) request.set_firmwareupdateid(*id);
     return std::make_unique<StreamReader<pb::StartFirmwareUpdateResponse>>(
-        [this](grpc::ClientContext* c) { return firmware->StartFirmwareUpdate(c, {}); });
+        [this, request](grpc::ClientContext* c) {
+          return firmware->StartFirmwareUpdate(c, request);
+        });
+  }
+  std::vector<std::string> lines(StreamReader<pb::StartFirmwareUpdateResponse>& stream) {
+    std::vector<std::string> out;
+    for (const auto& m : stream.messages()) out.push_back(text(m));
+    return out;
   }
   pb::FirmwareUpdateStatus status() {
     grpc::ClientContext context;
@@ -291,6 +302,53 @@ TEST_F(FirmwareUpdateE2eTest, SchedulerInstallsInItsHourAndNotAgainAfterTheResta
   for (const auto& c : installCommands()) swupdates += c.rfind("swupdate", 0) == 0 ? 1 : 0;
   EXPECT_EQ(swupdates, 2U);
   EXPECT_EQ(updateFrames(), "0B0B");
+}
+
+// What a client sees when the board cannot take an update safely: an empty id is no id, a
+// bank that is not known for certain is never written, and a bank switch that fails is a
+// failure. The image stays for a later try each time.
+TEST_F(FirmwareUpdateE2eTest, UpdatesThatCannotBeDoneSafelyEndInErrorAndKeepTheImage) {
+  makeImage("/tmp/vantorelos.swu", "1.5.0");
+  boardScenario("bank C");
+  boot();
+  ASSERT_EQ(available().size(), 1U);
+  // The server could not be asked (no network): that report may still be on its way.
+  const int unreachable = waitForUpdateFrame(0x0A);
+  ASSERT_GE(unreachable, 0);
+
+  const auto from = static_cast<std::size_t>(unreachable + 1);
+  auto empty = start("");
+  const grpc::Status refused = empty->finalStatus(seconds(60));
+  EXPECT_EQ(refused.error_code(), grpc::StatusCode::NOT_FOUND);
+  EXPECT_EQ(refused.error_message(), "firmwareUpdateId");
+  EXPECT_TRUE(empty->messages().empty());
+  ASSERT_GE(waitForUpdateFrame(0x0F, from), 0);
+  EXPECT_EQ(updateFrames(from), "0A 0B0B 0B0F");
+
+  // A failed installation, as the client and the controller see it.
+  const auto installFails = [this] {
+    const std::size_t at = sim->receivedFrames().size();
+    auto stream = start();
+    EXPECT_EQ(stream->finalStatus(seconds(60)).error_code(), grpc::StatusCode::CANCELLED);
+    EXPECT_THAT(lines(*stream), ElementsAre("INSTALLING 0.0", "ERROR 0.0 INVALID_BINARY"));
+    ASSERT_GE(waitForUpdateFrame(0x08, at), 0);
+    EXPECT_EQ(updateFrames(at), "0A 0B06 0B08");
+  };
+  installFails();
+  EXPECT_THAT(daemon->output(), HasSubstr("Error Getting Boot Image\n"));
+  EXPECT_THAT(installCommands(), ::testing::IsEmpty());
+  EXPECT_TRUE(exists("/tmp/vantorelos.swu"));
+
+  boardScenario("bank A");
+  writeBoardFile("/board/scenario/fw_setenv",
+                 "#!/bin/sh\necho 'Cannot write environment' >&2\nexit 1\n");
+  ASSERT_EQ(::chmod("/board/scenario/fw_setenv", 0755), 0);
+  installFails();
+  EXPECT_THAT(installCommands(), ElementsAre(kSwupdate + "stable,copy-B -i /tmp/vantorelos.swu",
+                                             "fw_setenv bootparam B"));
+  EXPECT_EQ(fileText("/board/fw_env"), "bootparam=A\n");
+  EXPECT_EQ(status(), pb::FIRMWARE_UPDATE_STATUS_COMPLETE);
+  EXPECT_TRUE(exists("/tmp/vantorelos.swu"));
 }
 
 }  // namespace

@@ -61,15 +61,18 @@ protobuf::FirmwareUpdate toApi(const FirmwareDescription& d) {
 class CallProgress : public InstallProgress {
  public:
   CallProgress(grpc::ServerContext* context,
-               grpc::ServerWriter<StartFirmwareUpdateResponse>* writer)
-      : context_(context), writer_(writer) {}
+               grpc::ServerWriter<StartFirmwareUpdateResponse>* writer, InstallCallProbe* probe,
+               int number)
+      : context_(context), writer_(writer), probe_(probe), number_(number) {}
 
   void report(Status status, float progress) override {
     StartFirmwareUpdateResponse m = message(toApi(status));
     m.set_progress(progress);
     if (status == Status::Error) m.set_error(protobuf::FIRMWARE_UPDATE_ERROR_INVALID_BINARY);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!finished_) writer_->Write(m);
+    if (finished_) return;
+    if (probe_ != nullptr) probe_->wrote(number_);
+    writer_->Write(m);
   }
 
   void cancelCall() override {
@@ -94,6 +97,8 @@ class CallProgress : public InstallProgress {
  private:
   grpc::ServerContext* context_;
   grpc::ServerWriter<StartFirmwareUpdateResponse>* writer_;
+  InstallCallProbe* probe_;
+  int number_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool finished_ = false;
@@ -200,7 +205,9 @@ grpc::Status FirmwareUpdateServiceImpl::StartFirmwareUpdate(
   }
   if (request->has_firmwareupdateid()) {
     const std::string& id = request->firmwareupdateid();
-    if (id != pending && id != available) {
+    // An empty stored id means "none": an empty request must not match it and install
+    // whatever the server offers, older firmware included.
+    if (id.empty() || (id != pending && id != available)) {
       endSequence(Installer::kNothingNewer);
       return fail(grpc::StatusCode::NOT_FOUND, "firmwareUpdateId");
     }
@@ -221,15 +228,21 @@ grpc::Status FirmwareUpdateServiceImpl::StartFirmwareUpdate(
   }
 
   ctx_.installer.streamProgressToClient = true;
-  auto call = std::make_shared<CallProgress>(context, writer);
+  const int number = ++installCalls;
+  auto call = std::make_shared<CallProgress>(context, writer, ctx_.probe, number);
   // The previous installer has cleared the in-progress mark as its last step, so it has
   // ended or is about to.
   if (installerThread.joinable()) installerThread.join();
-  installerThread = std::thread(
-      [this, call] { ctx_.installer.installer(Installer::Source::Downloaded, call.get()); });
+  // The installer checks that the image in /tmp is still the chosen one: the scheduler
+  // may have replaced it since.
+  const std::string chosen = downloadFirst ? available : pending;
+  installerThread = std::thread([this, call, chosen] {
+    ctx_.installer.installer(Installer::Source::Downloaded, call.get(), chosen);
+  });
   // gRPC expects a call that the server cancelled to end as cancelled.
-  if (call->waitForEnd()) return grpc::Status::CANCELLED;
-  return grpc::Status::OK;
+  const bool cancelledByInstaller = call->waitForEnd();
+  if (ctx_.probe != nullptr) ctx_.probe->handlerReturned(number);
+  return cancelledByInstaller ? grpc::Status::CANCELLED : grpc::Status::OK;
 }
 
 grpc::Status FirmwareUpdateServiceImpl::GetFirmwareUpdateStatus(

@@ -16,6 +16,17 @@
 
 namespace vantorellabs {
 
+// Sees the clients' installation calls from the service's side, each by its number in
+// order of arrival: every message that goes out on one, and its handler's return, after
+// which nothing may be written to that call. Tests watch the calls through it; production
+// has none.
+class InstallCallProbe {
+ public:
+  virtual ~InstallCallProbe() = default;
+  virtual void wrote(int call) = 0;
+  virtual void handlerReturned(int call) = 0;
+};
+
 // What the firmware update service works with.
 struct FirmwareServiceContext {
   FirmwareInstaller& installer;
@@ -24,6 +35,7 @@ struct FirmwareServiceContext {
   Clock& clock;
   WallClock& wallClock;
   Console& console;
+  InstallCallProbe* probe = nullptr;
 };
 
 // The FirmwareUpdateService of the API: the automatic update setting, the updates that can
@@ -74,6 +86,7 @@ class FirmwareUpdateServiceImpl final : public protobuf::FirmwareUpdateService::
   // The installer of a client's update. Only one runs at a time; the thread is joined
   // before the next one starts and when the service goes away.
   std::thread installerThread;
+  std::atomic<int> installCalls{0};
 };
 
 }  // namespace vantorellabs

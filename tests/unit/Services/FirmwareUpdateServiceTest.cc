@@ -142,6 +142,8 @@ TEST_F(FirmwareUpdateServiceTest, StartRefusals) {
        "Product State Transisioning", ""},
       {"unknown id", '0', false, "9.9.9", grpc::StatusCode::NOT_FOUND, "firmwareUpdateId",
        "0A 0B0B 0B0F"},
+      // No server image was found, so the stored available id is empty too.
+      {"empty id", '0', false, "", grpc::StatusCode::NOT_FOUND, "firmwareUpdateId", "0A 0B0B 0B0F"},
   };
   bool checked = false;
   for (const Case& c : cases) {
@@ -152,7 +154,9 @@ TEST_F(FirmwareUpdateServiceTest, StartRefusals) {
       checked = true;
     }
     state.setSchedule(c.schedule);
-    if (c.inProgress) ASSERT_TRUE(installer.beginUpdate());
+    if (c.inProgress) {
+      ASSERT_TRUE(installer.beginUpdate());
+    }
     auto stream = start(c.id);
     ASSERT_TRUE(stream->waitForEnd());
     EXPECT_EQ(stream->status().error_code(), c.code);
@@ -163,8 +167,10 @@ TEST_F(FirmwareUpdateServiceTest, StartRefusals) {
       EXPECT_EQ(status(), protobuf::FIRMWARE_UPDATE_STATUS_INSTALLING);
       installer.endUpdate();
     }
-    // Every refusal leaves no update marked as running.
+    // Every refusal leaves no update marked as running, and the image where it was.
     EXPECT_EQ(status(), protobuf::FIRMWARE_UPDATE_STATUS_COMPLETE);
+    EXPECT_TRUE(board.exists("/tmp/vantorelos.swu"));
+    EXPECT_THAT(board.installCommands(), ::testing::IsEmpty());
   }
 }
 
@@ -220,6 +226,36 @@ TEST_F(FirmwareUpdateServiceTest, ServerIdDownloadsFirstAndAFailedImageEndsInErr
   EXPECT_EQ(status(), protobuf::FIRMWARE_UPDATE_STATUS_COMPLETE);
 }
 
+// The image in /tmp must still be the one the client chose when the installer starts:
+// the scheduler may have replaced it meanwhile, or the server sent another than it named.
+TEST_F(FirmwareUpdateServiceTest, AnImageOtherThanTheChosenOneIsNotInstalled) {
+  struct Case {
+    const char* request;
+    const char* imageAtInstall;  // what the pending image has become meanwhile
+    const char* serverImage;     // what a download fetches
+    const char* frames;
+  };
+  for (const Case& c : {Case{"2.0.0", "2.2.0", "2.1.0", "0A 0B06 0B08"},
+                        Case{"2.1.0", "2.0.0", "2.2.0", "0A 0B0D 0B06 0B08"}}) {
+    SCOPED_TRACE(c.request);
+    board.putFile("/tmp/vantorelos.swu", swDescription("2.0.0"));
+    board.serve("sw-description-user.template", swDescription("2.1.0"));
+    board.serve("vantorelos.swu", swDescription(c.serverImage));
+    available();
+    controllerFrames(pty);
+    board.putFile("/tmp/vantorelos.swu", swDescription(c.imageAtInstall));
+    auto stream = start(c.request);
+    ASSERT_TRUE(stream->waitForEnd());
+    EXPECT_THAT(texts(stream->messages()),
+                ::testing::Contains(
+                    "FIRMWARE_UPDATE_STATUS_ERROR 0.0 FIRMWARE_UPDATE_ERROR_INVALID_BINARY"));
+    EXPECT_EQ(controllerFrames(pty), c.frames);
+    EXPECT_THAT(board.installCommands(), ::testing::IsEmpty());
+    EXPECT_TRUE(testing::eventually(
+        [this] { return status() == protobuf::FIRMWARE_UPDATE_STATUS_COMPLETE; }));
+  }
+}
+
 TEST_F(FirmwareUpdateServiceTest, ClientThatLeavesMidInstallIsNeverWrittenToAgain) {
   board.putFile("/tmp/vantorelos.swu", swDescription("2.0.0"));
   available();
@@ -227,10 +263,10 @@ TEST_F(FirmwareUpdateServiceTest, ClientThatLeavesMidInstallIsNeverWrittenToAgai
   auto stream = start();
   ASSERT_TRUE(stream->waitForCount(1));
   ASSERT_TRUE(board.waitUntilHeld());
-  // The handler returns once it sees the call cancelled; the installer then goes on
-  // without a stream to write to.
+  // The installer goes on only after the handler has seen the cancel and returned; every
+  // message it has left must then stay unwritten.
   stream->cancel();
-  testing::Watchdog watchdog("the handler's return", testing::kFailsafe);
+  ASSERT_TRUE(testing::eventually([this] { return parts.probe.returned() == 1; }));
   board.release();
   EXPECT_TRUE(testing::eventually([this] {
     return !board.installCommands().empty() &&

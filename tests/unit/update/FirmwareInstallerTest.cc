@@ -3,6 +3,7 @@
 
 #include "Fakes.h"
 #include "UpdateFakes.h"
+#include "update/BootBank.h"
 #include "update/FirmwareDescription.h"
 #include "update/FirmwareInstaller.h"
 #include "update/UpdateScheduler.h"
@@ -18,10 +19,11 @@ using ::testing::Not;
 using testing::swDescription;
 
 const std::string kSwupdate = "swupdate -v -k /opt/vtl/sys/swupdate-public.pem -e ";
+const std::string kWget =
+    " && timeout 60 wget --no-check-certificate --no-cookies --no-cache "
+    "https://www.vantorellabs.com/-/media/Files/vantorellabs/VarivuzuDizive/firmware/";
 const std::string kTemplateWget =
-    "(cd /tmp && timeout 60 wget --no-check-certificate --no-cookies --no-cache "
-    "https://www.vantorellabs.com/-/media/Files/vantorellabs/VarivuzuDizive/firmware/"
-    "sw-description-user.template?nocache=$(date +%s))";
+    "(cd /tmp && ulimit -f 131072" + kWget + "sw-description-user.template?nocache=$(date +%s))";
 
 std::string selection(const std::string& name, const char* image = "/tmp/vantorelos.swu") {
   return kSwupdate + "\"stable," + name + "\" -i " + image;
@@ -80,6 +82,31 @@ TEST(FirmwareDescriptionTest, ReadsQuotedValuesAndThreeDescriptionParts) {
     EXPECT_EQ(d.description, c.description) << c.text;
     EXPECT_EQ(d.releaseDate, c.date) << c.text;
     EXPECT_EQ(d.releaseNotes, c.notes) << c.text;
+  }
+}
+
+TEST(BootBankTest, TheLastRootWordDecidesAndOnlyBanksAAndBAreKnown) {
+  // A long mtdparts= word puts root= across character 255.
+  const std::string parts = "console=ttyS0,115200 mtdparts=spi0.0:" + std::string(220, 'p');
+  struct Case {
+    std::string cmdline;
+    BootBank bank;
+  };
+  for (const Case& c : {Case{"root=/dev/mtdblock1 rootfstype=squashfs ro\n", BootBank::A},
+                        Case{"console=ttyS0\troot=/dev/mtdblock3\n", BootBank::B},
+                        Case{parts + " root=/dev/mtdblock1 ro\n", BootBank::A},
+                        Case{parts + " root=/dev/mtdblock3 ro\n", BootBank::B},
+                        Case{"root=/dev/mtdblock3 root=/dev/mtdblock1", BootBank::A},
+                        Case{"root=/dev/mtdblock1 root=/dev/mmcblk0p2", BootBank::Unknown},
+                        Case{"root=/dev/mtdblock1 -- root=/dev/mtdblock3", BootBank::A},
+                        Case{"root=/dev/mtdblock9", BootBank::Unknown},
+                        Case{"nfsroot=/dev/mtdblock1 rootfstype=squashfs", BootBank::Unknown},
+                        Case{"ROOT=/dev/mtdblock1", BootBank::Unknown},
+                        Case{"root=/dev/mtdblock01", BootBank::Unknown},
+                        Case{"root= /dev/mtdblock1", BootBank::Unknown},
+                        Case{"x=\"a root=/dev/mtdblock3\" root=/dev/mtdblock1", BootBank::Unknown},
+                        Case{"", BootBank::Unknown}, Case{" \n", BootBank::Unknown}}) {
+    EXPECT_EQ(bootBankOf(c.cmdline), c.bank) << c.cmdline;
   }
 }
 
@@ -208,6 +235,61 @@ TEST_F(FirmwareInstallerTest, DownloadAndPendingCheckRunTheirCommandsInOrder) {
   EXPECT_FALSE(board.exists("/tmp/vantorelos.swu"));
 }
 
+// A download stops at 64 MB or at the room left in /tmp, and leaves nothing behind.
+TEST_F(FirmwareInstallerTest, DownloadsAreBoundedAndAStoppedOneIsRemoved) {
+  struct Case {
+    std::uint64_t room;
+    std::size_t size;
+    const char* blocks;
+    bool ok;
+  };
+  for (const Case& c : {Case{1ULL << 40, 100, "131072", true}, Case{1048576, 1048576, "2048", true},
+                        Case{1048576 + 511, 1048577, "2048", false}, Case{1000, 600, "1", false}}) {
+    testing::FakeBoard fresh;
+    fresh.tmpFreeBytes = c.room;
+    fresh.serve("vantorelos.swu", std::string(c.size, 'x'));
+    FirmwareInstaller under(InstallerContext{fresh, clock, fresh, link, state, console});
+    EXPECT_EQ(under.download("vantorelos.swu"), c.ok) << c.size;
+    const auto commands = fresh.commands();
+    ASSERT_GE(commands.size(), 2U);
+    EXPECT_EQ(commands[1], std::string("(cd /tmp && ulimit -f ") + c.blocks + kWget +
+                               "vantorelos.swu?nocache=$(date +%s))");
+    EXPECT_EQ(commands.back(), c.ok ? "(cd /tmp && mv $(ls /tmp/ | grep vantorelos.swu) "
+                                      "vantorelos.swu)"
+                                    : "rm /tmp/vantorelos.swu*");
+    EXPECT_EQ(fresh.fileSize("/tmp/vantorelos.swu"),
+              c.ok ? std::optional<std::uint64_t>(c.size) : std::nullopt);
+    EXPECT_FALSE(fresh.exists("/tmp/vantorelos.swu?nocache=1"));
+  }
+}
+
+// Only a regular sw-description of at most 64 KB describes an image; the same bound holds
+// for the server's template.
+TEST_F(FirmwareInstallerTest, DescriptionsAreBoundedRegularFiles) {
+  const std::string base = swDescription("1.5.0");
+  const std::string full = base + std::string(64 * 1024 - base.size(), '#');
+  struct Case {
+    std::string text;
+    bool ok;
+  };
+  for (const Case& c :
+       {Case{full, true}, Case{full + "#", false}, Case{testing::kLinkedDescriptionImage, false}}) {
+    testing::FakeBoard fresh;
+    FirmwareInstaller under(InstallerContext{fresh, clock, fresh, link, state, console});
+    fresh.putFile("/tmp/vantorelos.swu", c.text);
+    FirmwareDescription pending;
+    EXPECT_EQ(under.pendingImageCheck(pending), c.ok) << c.text.size();
+    EXPECT_EQ(fresh.exists("/tmp/vantorelos.swu"), c.ok);
+    EXPECT_FALSE(fresh.exists("/tmp/sw-description"));
+    EXPECT_EQ(::testing::Matches(::testing::Contains("cp /tmp/update/sw-description /tmp"))(
+                  fresh.commands()),
+              c.text != testing::kLinkedDescriptionImage);
+    fresh.serve("sw-description-user.template", c.text);
+    EXPECT_EQ(under.serverCheck(pending), c.ok);
+    EXPECT_FALSE(fresh.exists("/tmp/sw-description-user.template"));
+  }
+}
+
 TEST_F(FirmwareInstallerTest, ServerImageMustBeNewerThanWhatRuns) {
   struct Case {
     const char* running;
@@ -226,53 +308,82 @@ TEST_F(FirmwareInstallerTest, ServerImageMustBeNewerThanWhatRuns) {
   }
 }
 
-TEST_F(FirmwareInstallerTest, ImageGoesToTheBankThatIsNotRunning) {
+// The bank is known for certain before anything is written, and every step of the switch
+// must succeed.
+TEST_F(FirmwareInstallerTest, ImageGoesToTheBankThatIsNotRunningOrNowhere) {
   struct Case {
-    const char* cmdline;
-    const char* copy;
-    const char* bootparam;
-    bool bootImageError;
+    std::optional<std::string> cmdline;  // nothing: /proc/cmdline cannot be read
+    bool setenvFails;
+    std::vector<std::string> installs;
   };
-  for (const Case& c :
-       {Case{"root=/dev/mtdblock1 rootfstype=squashfs ro\n", "copy-B", "B", false},
-        Case{"console=ttyS0 root=/dev/mtdblock3 ro\n", "copy-A", "A", false},
-        Case{"console=ttyS0 rootfstype=squashfs root=/dev/mtdblock1\n", "copy-B", "B", false},
-        Case{"root=/dev/mtdblock9 rootfstype=squashfs\n", "copy-A", "A", false},
-        Case{"root=/dev/mmcblk0p2\n", "copy-A", "A", true},
-        Case{"console=ttyS0\n", "copy-A", "A", false}}) {
-    SCOPED_TRACE(c.cmdline);
+  const std::vector<std::string> toB = {selection("config"), selection("copy-B"),
+                                        "fw_setenv bootparam B", selection("K40"),
+                                        "sleep 3 && reboot &"};
+  for (const Case& c : {Case{"root=/dev/mtdblock1 rootfstype=squashfs ro\n", false, toB},
+                        Case{"console=ttyS0 root=/dev/mtdblock3 ro\n",
+                             false,
+                             {selection("config"), selection("copy-A"), "fw_setenv bootparam A",
+                              selection("K40"), "sleep 3 && reboot &"}},
+                        Case{"root=/dev/mtdblock1\n",
+                             true,
+                             {selection("config"), selection("copy-B"), "fw_setenv bootparam B"}},
+                        Case{"root=/dev/mtdblock9\n", false, {}},
+                        Case{"console=ttyS0\n", false, {}}, Case{std::nullopt, false, {}},
+                        Case{"root=/dev/mtdblock1 " + std::string(4096, 'x'), false, {}}}) {
+    SCOPED_TRACE(c.cmdline.value_or("unreadable").substr(0, 40));
     testing::FakeBoard fresh;
     DeviceState k40{DeviceState::kModelK40, "1.4.2"};
     FirmwareInstaller under(InstallerContext{fresh, clock, fresh, link, k40, console});
-    fresh.outputs["cat /proc/cmdline"] = c.cmdline;
+    c.cmdline ? fresh.putFile("/proc/cmdline", *c.cmdline) : fresh.removeFile("/proc/cmdline");
+    fresh.putFile("/config/a.example", "");
+    fresh.putFile("/tmp/vantorelos.swu", swDescription("1.5.0"));
+    if (c.setenvFails) fresh.fail("fw_setenv");
     console.clear();
-    EXPECT_EQ(under.installUnlessRunning(FirmwareInstaller::Source::Scheduler), 0);
-    EXPECT_THAT(fresh.installCommands(),
-                ElementsAre(selection(c.copy), std::string("fw_setenv bootparam ") + c.bootparam,
-                            selection("K40"), "sleep 3 && reboot &"));
+    const bool installs = !c.installs.empty() && !c.setenvFails;
+    EXPECT_EQ(under.installUnlessRunning(FirmwareInstaller::Source::Scheduler), installs ? 0 : 1);
+    EXPECT_THAT(fresh.installCommands(), ElementsAreArray(c.installs));
     EXPECT_EQ(console.all().find("Error Getting Boot Image\n") != std::string::npos,
-              c.bootImageError);
-    EXPECT_EQ(controllerFrames(pty), "0B06 0B07");
-    // A second installation while this one counts as running is refused.
-    EXPECT_EQ(under.installUnlessRunning(FirmwareInstaller::Source::Scheduler), 1);
-    EXPECT_THAT(console.all(), HasSubstr("Update Already In Progress\n"));
+              c.installs.empty());
+    EXPECT_EQ(controllerFrames(pty), installs ? "0B06 0B07" : "0B06 0B08");
+    // A failure keeps the image for a later try, and leaves no update marked as running.
+    EXPECT_TRUE(fresh.exists("/tmp/vantorelos.swu"));
+    EXPECT_EQ(under.isUpdateInProgress(), installs);
   }
+  // A second installation while one counts as running is refused.
+  ASSERT_TRUE(installer.beginUpdate());
+  EXPECT_EQ(installer.installUnlessRunning(FirmwareInstaller::Source::Scheduler), 1);
+  EXPECT_THAT(console.all(), HasSubstr("Update Already In Progress\n"));
 }
 
-TEST_F(FirmwareInstallerTest, ConfigAndDataSelectionsRunOnlyOverExampleFiles) {
+TEST_F(FirmwareInstallerTest, ConfigAndDataSelectionsRunOverAnyNumberOfExampleFiles) {
   const char* usb = "/tmp/VantorelOS.swu";
-  board.outputs["cat /proc/cmdline"] = "root=/dev/mtdblock3\n";
-  board.exampleFiles = true;
-  // Their failure does not stop the installation.
-  board.fail("stable,data");
-  EXPECT_EQ(installer.installUnlessRunning(FirmwareInstaller::Source::UsbStick), 0);
-  EXPECT_THAT(
-      board.installCommands(),
-      ElementsAre(selection("config", usb), selection("data", usb), selection("copy-A", usb),
-                  "fw_setenv bootparam A", selection("K7100", usb), "sleep 3 && reboot &"));
-  EXPECT_THAT(board.commands(), ::testing::Contains("test -e /config/*.example"));
-  EXPECT_THAT(board.commands(), ::testing::Contains("test -e /data/*.example"));
-  EXPECT_EQ(clock.sleeps(), std::vector<double>{5.0});
+  struct Case {
+    std::vector<std::string> files;
+    std::vector<std::string> selections;
+  };
+  for (const Case& c : {Case{{}, {}}, Case{{"/config/.x.example", "/data/x.examples"}, {}},
+                        Case{{"/config/a.example"}, {"config"}},
+                        Case{{"/config/a.example", "/config/b.example", "/data/a.example",
+                              "/data/b.example", "/data/c.example"},
+                             {"config", "data"}}}) {
+    testing::FakeBoard fresh;
+    fresh.putFile("/proc/cmdline", "root=/dev/mtdblock3\n");
+    fresh.putFile(usb, swDescription("1.5.0"));
+    for (const auto& f : c.files) fresh.putFile(f, "");
+    // Their failure does not stop the installation.
+    fresh.fail("stable,data");
+    FirmwareInstaller under(InstallerContext{fresh, clock, fresh, link, state, console});
+    EXPECT_EQ(under.installer(FirmwareInstaller::Source::UsbStick, nullptr), 0);
+    std::vector<std::string> expected;
+    for (const auto& s : c.selections) expected.push_back(selection(s, usb));
+    expected.insert(expected.end(), {selection("copy-A", usb), "fw_setenv bootparam A",
+                                     selection("K7100", usb), "sleep 3 && reboot &"});
+    EXPECT_THAT(fresh.installCommands(), ElementsAreArray(expected)) << c.files.size();
+    EXPECT_THAT(fresh.commands(),
+                ::testing::IsSupersetOf(
+                    {"for f in /config/*.example; do test -e \"$f\" && exit 0; done; exit 1",
+                     "for f in /data/*.example; do test -e \"$f\" && exit 0; done; exit 1"}));
+  }
 }
 
 // The scheduler: 30 minutes between checks, the 10:00 UTC window, an amplifier that is off.
@@ -311,7 +422,9 @@ TEST_F(UpdateSchedulerTest, InstallsOnlyInTheWindowWithTheAmplifierOff) {
     console.clear();
     s.autoUpdateTick();
     s.waitForWorker();
-    if (*c.log != '\0') EXPECT_THAT(console.all(), HasSubstr(c.log));
+    if (*c.log != '\0') {
+      EXPECT_THAT(console.all(), HasSubstr(c.log));
+    }
     EXPECT_EQ(!fresh.installCommands().empty(), c.installs);
     EXPECT_EQ(controllerFrames(pty), c.installs ? "0A 0B0C 0B06 0B07" : (*c.log ? "" : "0B0B"));
   }
