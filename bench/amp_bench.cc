@@ -5,6 +5,7 @@
 // start or dies, no stream opens, nothing arrives).
 
 #include <grpcpp/grpcpp.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -620,6 +621,61 @@ int runFlood() {
   return 0;
 }
 
+// A peer opens 700 connections against a daemon whose descriptor limits are those of a
+// board with a soft limit of 256 and a hard limit of 512, then closes them all: how long
+// until a new client is answered, and whether that took a restart (the watchdog ends a
+// daemon whose listener no longer accepts, and the supervisor starts it again).
+int runBurst() {
+  constexpr int kConnections = 700;
+  constexpr const char* kLog = "/var/log/amp-bridge.log";
+  constexpr const char* kPidFile = "/var/run/amp-bridge.pid";
+  ampsim::AmpSimulator sim;
+  sim.start();
+  rlimit own{};
+  getrlimit(RLIMIT_NOFILE, &own);
+  own.rlim_cur = own.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &own);
+  e2e::startBoardService("prlimit --nofile=256:512");
+  if (!e2e::waitForFileText(kLog, "Server listening on", seconds(60)) ||
+      !e2e::waitForNewClientAnswer(seconds(30))) {
+    std::fprintf(stderr, "amp-bench: the daemon did not start serving\n%s",
+                 e2e::readFile(kLog).c_str());
+    return 1;
+  }
+  const int pid = std::atoi(e2e::readFile(kPidFile).c_str());
+  std::vector<int> burst;
+  for (int i = 0; i < kConnections; ++i) burst.push_back(e2e::connectTcp(50051));
+  const auto opened = std::count_if(burst.begin(), burst.end(), [](int fd) { return fd >= 0; });
+  // The daemon takes what its limit allows; wait until it holds no more.
+  std::size_t held = 0;
+  for (int quiet = 0; quiet < 10; std::this_thread::sleep_for(milliseconds(100))) {
+    const std::size_t now = e2e::openDescriptors(pid).size();
+    quiet = now == held ? quiet + 1 : 0;
+    held = now;
+  }
+  for (const int fd : burst) {
+    if (fd >= 0) close(fd);
+  }
+  const auto closedAt = Clock::now();
+  const bool answered = e2e::waitForNewClientAnswer(seconds(120));
+  const double after = std::chrono::duration<double>(Clock::now() - closedAt).count();
+  const bool restarted = std::atoi(e2e::readFile(kPidFile).c_str()) != pid;
+  e2e::stopBoardService();
+  std::printf(
+      "\n== Connection burst: %d opened (%ld accepted by the kernel), soft limit 256, "
+      "hard 512\n",
+      kConnections, static_cast<long>(opened));
+  std::printf("descriptors held by the daemon at the peak: %zu\n", held);
+  if (!answered) {
+    std::printf("no new client answered within 120 s of closing them\n");
+    return 1;
+  }
+  std::printf("new client answered %.1f s after they were closed (%s)\n", after,
+              restarted ? "the watchdog ended the daemon and the supervisor started it again"
+                        : "the daemon kept accepting");
+  return 0;
+}
+
 }  // namespace
 }  // namespace vantorellabs::bench
 
@@ -627,9 +683,11 @@ int main(int argc, char** argv) {
   boardsandbox::requireBoardSandbox("amp-bench");
   // --daemon-output: print what the daemon wrote, after the figures, to look into a run.
   // --flood: only the client flood against a line-rate amplifier.
-  // --faults: the fault suite; --soak MINUTES: the soak.
+  // --burst: only the connection burst against small descriptor limits.
+  // --faults [NAME-PART]: the fault suite; --soak MINUTES: the soak.
   const std::string option = argc > 1 ? argv[1] : "";
   if (option == "--flood") return vantorellabs::bench::runFlood();
+  if (option == "--burst") return vantorellabs::bench::runBurst();
   if (option == "--faults") {
     return vantorellabs::bench::runFaults(AMP_SOURCE_DIR, argc > 2 ? argv[2] : "");
   }

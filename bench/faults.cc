@@ -34,13 +34,12 @@ namespace {
 namespace pb = vantorellabs::protobuf;
 using DaModule = ampsim::AmpSimOptions::DaModule;
 using e2e::processesRunning;
-using e2e::readBoardFile;
+using e2e::readFile;
 using e2e::StreamReader;
-using e2e::waitForBoardFileText;
+using e2e::waitForFileText;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr const char* kInitScript = "/etc/init.d/S95amp-bridge";
 constexpr const char* kLog = "/var/log/amp-bridge.log";
 constexpr const char* kHelperScenario = "/board/scenario/ble-helper";
 constexpr const char* kFiller = "fault-filler";
@@ -90,16 +89,16 @@ class Board {
   explicit Board(ampsim::AmpSimOptions options = {}) : sim(options) {
     shell(std::string("rm -f ") + kLog + "; : >/board/commands.log");
     sim.start();
-    shell(std::string(kInitScript) + " start >/dev/null");
-    up_ = waitForBoardFileText(kLog, "<<< 0xB5", seconds(60)) &&
-          waitForBoardFileText(kLog, "Server listening on", seconds(60));
+    e2e::startBoardService();
+    up_ = waitForFileText(kLog, "<<< 0xB5", seconds(60)) &&
+          waitForFileText(kLog, "Server listening on", seconds(60));
   }
-  ~Board() { shell(std::string(kInitScript) + " stop >/dev/null"); }
+  ~Board() { e2e::stopBoardService(); }
   Board(const Board&) = delete;
   Board& operator=(const Board&) = delete;
 
   bool up() const { return up_; }
-  std::string log() const { return readBoardFile(kLog); }
+  std::string log() const { return readFile(kLog); }
   std::size_t starts() const { return countIn(log(), "amp-bridge-supervise: started"); }
   // Whether the board was sent into boot parameter C or rebooted.
   bool rebooted() const {
@@ -279,14 +278,14 @@ Outcome hcidumpDies() {
   Board board;
   if (!board.up()) return {false, "the daemon never served"};
   const std::string pidFile = "/board/hcidump.pid";
-  if (!waitUntil([&] { return !readBoardFile(pidFile).empty(); }, seconds(15))) {
+  if (!waitUntil([&] { return !readFile(pidFile).empty(); }, seconds(15))) {
     return {false, "hcidump never ran"};
   }
-  const int first = std::atoi(readBoardFile(pidFile).c_str());
+  const int first = std::atoi(readFile(pidFile).c_str());
   ::kill(first, SIGKILL);
   const bool restarted =
-      waitForBoardFileText(kLog, "hcidump restarted", seconds(20)) &&
-      waitUntil([&] { return std::atoi(readBoardFile(pidFile).c_str()) != first; }, seconds(10));
+      waitForFileText(kLog, "hcidump restarted", seconds(20)) &&
+      waitUntil([&] { return std::atoi(readFile(pidFile).c_str()) != first; }, seconds(10));
   AppClient app;
   const bool served = app.setVolume(37).ok() && app.sees(37, seconds(10));
   const std::size_t from = board.sim.receivedFrames().size();
@@ -315,7 +314,7 @@ std::map<std::string, std::string> storedFiles() {
     while (dirent* entry = d != nullptr ? ::readdir(d) : nullptr) {
       const std::string name = entry->d_name;
       if (name == "." || name == ".." || name.rfind(kFiller, 0) == 0) continue;
-      files[std::string(dir) + "/" + name] = readBoardFile(std::string(dir) + "/" + name);
+      files[std::string(dir) + "/" + name] = readFile(std::string(dir) + "/" + name);
     }
     if (d != nullptr) ::closedir(d);
   }
@@ -374,8 +373,7 @@ StorageResult partitionFault(AppClient& app, const std::string& dir, bool readOn
   const auto after = storedFiles();
 
   readOnly ? remount("rw", dir) : (void)shell("rm -f " + dir + "/" + kFiller + "*");
-  const bool writesAgain = app.setName("Den 3").ok() &&
-                           readBoardFile("/data/vtl_name.txt") == "Den 3" &&
+  const bool writesAgain = app.setName("Den 3").ok() && readFile("/data/vtl_name.txt") == "Den 3" &&
                            shell(setConfig + "255.255.255.0 >/dev/null") == 0 &&
                            (dir != "/tmp" || app.offeredUpdates() == 1);
 
@@ -423,7 +421,6 @@ int runFaults(const std::string& sourceDir, const std::string& only) {
                  "sim/board/run-in-board --fault-fs 2m\n");
     return 2;
   }
-  ::setenv("AMP_BRIDGE", AMP_BRIDGE_PATH, 1);
   // The web server offers an image, for the firmware update through a full /tmp.
   shell("mkdir -p /board/www && " + sourceDir +
         "/sim/board/make-swu /board/www/vantorelos.swu 9.9.9 'Soon:1767225600:Faults' && "
@@ -472,7 +469,7 @@ int runFaults(const std::string& sourceDir, const std::string& only) {
                 outcome.saw.c_str());
     if (!outcome.survived) {
       // The daemon's log of a board that did not survive, to look into in CI.
-      const std::string log = readBoardFile(kLog);
+      const std::string log = readFile(kLog);
       std::printf("--- the end of %s ---\n%s\n", kLog,
                   log.substr(log.size() > 3000 ? log.size() - 3000 : 0).c_str());
     }

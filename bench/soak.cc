@@ -176,15 +176,6 @@ void tcpSession(std::mt19937& random) {
   ::close(fd);
 }
 
-std::size_t openDescriptors(int pid) {
-  std::size_t count = 0;
-  if (DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-    while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
-    ::closedir(dir);
-  }
-  return count;
-}
-
 std::size_t sanitizerReports() {
   std::size_t count = 0;
   if (DIR* dir = ::opendir("/board")) {
@@ -298,7 +289,8 @@ int runSoak(double minutes) {
   const auto quietPoint = [&] {
     phase = Phase::Gone;
     std::this_thread::sleep_for(seconds(4));
-    QuietPoint point{Clock::now(), openDescriptors(daemon.pid()), readProcStatus(daemon.pid())};
+    QuietPoint point{Clock::now(), e2e::openDescriptors(daemon.pid()).size(),
+                     readProcStatus(daemon.pid())};
     phase = Phase::Acting;
     return point;
   };

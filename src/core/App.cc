@@ -2,6 +2,7 @@
 
 #include "core/BoardUtilities.h"
 #include "core/Identity.h"
+#include "sys/DescriptorLimit.h"
 #include "sys/Signals.h"
 
 namespace vantorellabs {
@@ -27,6 +28,7 @@ int App::run() {
   ctx_.link.markLoopThread();
   survivePeerHangUps();
   ctx_.console.print("Vantorel Acoustics, Inc.: Model = " + modelString(ctx_.state.model()) + "\n");
+  raiseDescriptorLimit(ctx_.console);
   startBle();
 
   restartWifi(ctx_.shell);

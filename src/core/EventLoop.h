@@ -13,11 +13,11 @@ namespace vantorellabs {
 // ready in one turn.
 enum class LoopSource { DaPort = 0, ControllerPort, BleEventPipe, HelperSocket };
 
-// One select() over the watched descriptors with a 50 ms time-out, then the handler of
-// each ready descriptor, always in LoopSource order.
+// One poll() over the watched descriptors with a 50 ms time-out, then the handler of each
+// ready descriptor, always in LoopSource order.
 class EventLoop : public Poller {
  public:
-  static constexpr long kStepMicroseconds = 50000;
+  static constexpr int kStepMilliseconds = 50;
 
   EventLoop(Console& console, Clock& clock) : console_(console), clock_(clock) {}
 

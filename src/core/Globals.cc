@@ -21,6 +21,7 @@
 #include "discovery/Discovery.h"
 #include "server/ApiHealth.h"
 #include "server/ApiServer.h"
+#include "server/ApiWatchdog.h"
 #include "server/TcpSideServer.h"
 #include "sys/BoardPaths.h"
 #include "sys/Clock.h"
@@ -99,6 +100,9 @@ ApiServices gApiServices{gFeatureAvailabilityService,
 TcpSideServer gTcpSideServer(TcpSideServer::kPort, gControllerLink, gReportOwners, systemConsole(),
                              gClock);
 
+ApiWatchdog gApiWatchdog(gClock, systemConsole(),
+                         [] { return checkApiHealth(kApiLoopbackTarget); });
+
 PopenCommandPipe gCommandPipe;
 BleBridge gBleBridge(BleContext{systemConsole(), gShell, gClock, gDeviceState, gControllerLink,
                                 gCommandPipe, kBleHelperSocketPath});
@@ -119,6 +123,7 @@ int APP_Run() {
                        std::thread([&apiServer] {
                          runApiServer(apiServer, kApiAddress, gApiServices, systemConsole());
                        }).detach();
+                       std::thread([] { gApiWatchdog.run(); }).detach();
                      },
                      &gBleBridge, [] { std::thread([] { gTcpSideServer.run(); }).detach(); },
                      [](bool serving) { apiHealth().setServing(serving); }});

@@ -1,12 +1,10 @@
 #include "core/Identity.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <regex>
-#include <sstream>
 
 #include "sys/BoardPaths.h"
+#include "sys/ReadFile.h"
 
 namespace vantorellabs {
 
@@ -52,9 +50,9 @@ ModelReading detectModel(Shell& shell) {
 }
 
 std::string readFirmwareVersion(const char* issuePath) {
-  std::ifstream file(issuePath, std::ios::binary);
+  const std::optional<std::string> file = readWholeFile(issuePath);
   if (!file) return "0.0.0";
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string& text = *file;
   static const std::regex kVersion(R"(\d+\.\d+\.\d+)", std::regex::ECMAScript);
   std::smatch match;
   if (std::regex_search(text, match, kVersion)) return match.str();

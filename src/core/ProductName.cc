@@ -6,11 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "core/Identity.h"
+#include "sys/ReadFile.h"
 
 namespace vantorellabs {
 
@@ -47,9 +46,7 @@ void syncDirectory(const std::string& directory) {
 }  // namespace
 
 std::string readDeviceName(const std::string& path, const DeviceState& state) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return defaultProductName(state);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  return readWholeFile(path).value_or(defaultProductName(state));
 }
 
 bool writeDeviceName(const std::string& path, const std::string& name) {
@@ -58,7 +55,7 @@ bool writeDeviceName(const std::string& path, const std::string& name) {
   std::string temporaryPath = path + ".XXXXXX";
   std::vector<char> pattern(temporaryPath.begin(), temporaryPath.end());
   pattern.push_back('\0');
-  const int fd = ::mkstemp(pattern.data());
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) return false;
   temporaryPath = pattern.data();
   const bool written = ::fchmod(fd, kNameFileMode) == 0 && writeAll(fd, name) && ::fsync(fd) == 0;

@@ -1,11 +1,15 @@
 #include "server/ApiServer.h"
 
+#include <grpcpp/create_channel.h>
 #include <grpcpp/ext/proto_server_reflection_plugin.h>
+#include <grpcpp/generic/generic_stub.h>
 #include <grpcpp/health_check_service_interface.h>
 #include <grpcpp/resource_quota.h>
 #include <grpcpp/security/server_credentials.h>
 #include <grpcpp/server_builder.h>
 
+#include <chrono>
+#include <future>
 #include <vector>
 
 #include "Services/AudioInputControl/AudioInputControlServiceImpl.h"
@@ -29,6 +33,14 @@ namespace {
 constexpr int kServerKeepaliveMs = 30000;
 constexpr int kServerKeepaliveTimeoutMs = 20000;
 constexpr int kThreadsForUnaryCalls = 32;
+constexpr int kHandshakeTimeoutMs = 10000;
+constexpr int kMaxConnectionIdleMs = 300000;
+constexpr auto kHealthCheckDeadline = std::chrono::seconds(5);
+constexpr const char* kHealthCheckMethod = "/grpc.health.v1.Health/Check";
+// HealthCheckResponse { status: SERVING } and { status: NOT_SERVING }: field 1, varint 1
+// or 2.
+constexpr char kServingResponse[] = {0x08, 0x01};
+constexpr char kNotServingResponse[] = {0x08, 0x02};
 // The health service answers SERVING for the server as a whole ("") and for each of these.
 namespace pb = vantorellabs::protobuf;
 const char* const kHealthReportedServices[] = {
@@ -66,6 +78,13 @@ void runApiServer(std::unique_ptr<grpc::Server>& holder, const std::string& addr
   // answer, so such a stream is gone within about a minute.
   builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_TIME_MS, kServerKeepaliveMs);
   builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, kServerKeepaliveTimeoutMs);
+  // Every connection holds a descriptor. One that never completes its HTTP/2 set-up (a port
+  // scanner, a peer that only opens sockets) gives it back after 10 s instead of 120, and
+  // one that carries no call for five minutes is closed (clients connect again when they
+  // need to). No limit on a connection's age: it would cut the observe streams that apps
+  // hold open for hours.
+  builder.AddChannelArgument(GRPC_ARG_SERVER_HANDSHAKE_TIMEOUT_MS, kHandshakeTimeoutMs);
+  builder.AddChannelArgument(GRPC_ARG_MAX_CONNECTION_IDLE_MS, kMaxConnectionIdleMs);
   // Streams are capped below this, so unary calls always find a thread.
   grpc::ResourceQuota quota("amp-bridge");
   quota.SetMaxThreads(StreamLimiter::kMaxObserveStreams + kThreadsForUnaryCalls);
@@ -101,6 +120,41 @@ void runApiServer(std::unique_ptr<grpc::Server>& holder, const std::string& addr
   }
   console.print("Server listening on " + address + "\n");
   holder->Wait();
+}
+
+std::optional<std::string> checkApiHealth(const std::string& target) {
+  // A channel of its own, with a subchannel pool of its own: a connection shared with an
+  // earlier check would still answer after the listener has stopped taking new ones. The
+  // channel and its connection go when this returns.
+  grpc::ChannelArguments arguments;
+  arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+  grpc::GenericStub stub(
+      grpc::CreateCustomChannel(target, grpc::InsecureChannelCredentials(), arguments));
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + kHealthCheckDeadline);
+  // An empty HealthCheckRequest: the server as a whole.
+  grpc::Slice empty;
+  const grpc::ByteBuffer request(&empty, 1);
+  grpc::ByteBuffer response;
+  std::promise<grpc::Status> done;
+  stub.UnaryCall(&context, kHealthCheckMethod, grpc::StubOptions(), &request, &response,
+                 [&done](const grpc::Status& status) { done.set_value(status); });
+  const grpc::Status status = done.get_future().get();
+  if (!status.ok()) return status.error_message();
+  std::vector<grpc::Slice> slices;
+  std::string bytes;
+  if (response.Dump(&slices).ok()) {
+    for (const grpc::Slice& slice : slices) {
+      bytes.append(reinterpret_cast<const char*>(slice.begin()), slice.size());
+    }
+  }
+  // NOT_SERVING is an answer too: the daemon says it while its controller port fails, and
+  // that watch ends the process on its own time; this check is whether clients are taken.
+  if (bytes != std::string(kServingResponse, sizeof kServingResponse) &&
+      bytes != std::string(kNotServingResponse, sizeof kNotServingResponse)) {
+    return "no health status";
+  }
+  return std::nullopt;
 }
 
 }  // namespace vantorellabs

@@ -5,7 +5,9 @@
 
 namespace vantorellabs {
 
-int openSerialDevice(const char* path) { return ::open(path, O_RDWR | O_NOCTTY); }
+// Close-on-exec: programs the daemon starts (some stay in the background, some outlive a
+// restart of the daemon) must not hold the amplifier's ports open.
+int openSerialDevice(const char* path) { return ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC); }
 
 void prepareRawSettings(termios& settings) {
   settings.c_iflag = IGNPAR;

@@ -15,7 +15,9 @@ int SystemShell::run(const std::string& command) {
 }
 
 std::optional<std::string> SystemShell::capture(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
+  // "e": the read end is close-on-exec, so a program that another thread starts meanwhile
+  // does not hold this pipe open.
+  FILE* pipe = popen(command.c_str(), "re");
   if (pipe == nullptr) return std::nullopt;
   std::string out;
   char buffer[512];

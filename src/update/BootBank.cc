@@ -8,6 +8,7 @@ constexpr const char* kBlanks = " \t\n\v\f\r";
 constexpr const char* kRootKey = "root=";
 constexpr const char* kBankADevice = "/dev/mtdblock1";
 constexpr const char* kBankBDevice = "/dev/mtdblock3";
+constexpr const char* kBankCDevice = "/dev/mtdblock9";
 
 }  // namespace
 
@@ -28,6 +29,7 @@ BootBank bootBankOf(const std::string& cmdline) {
   }
   if (root == kBankADevice) return BootBank::A;
   if (root == kBankBDevice) return BootBank::B;
+  if (root == kBankCDevice) return BootBank::C;
   return BootBank::Unknown;
 }
 

@@ -178,6 +178,7 @@ bool FirmwareInstaller::imageStep(Source source, const std::optional<std::string
   // example files, that is, where nobody has configured it yet.
   if (sh.run(examplesCommand("/config")) == 0) swupdate("stable,config", source);
   if (sh.run(examplesCommand("/data")) == 0) swupdate("stable,data", source);
+  // From B, or from the recovery bank C, the image goes to A.
   const bool toB = running == BootBank::A;
   if (swupdate(toB ? "stable,copy-B" : "stable,copy-A", source) != 0) return false;
   // Without the switch the board would boot the old bank again and call it a success.

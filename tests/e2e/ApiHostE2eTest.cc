@@ -70,34 +70,15 @@ grpc::Status callByPath(const std::shared_ptr<grpc::Channel>& channel, const Api
 }
 
 bool portAcceptsConnections(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return connected;
+  const int fd = connectTcp(port);
+  if (fd >= 0) ::close(fd);
+  return fd >= 0;
 }
 
-class ApiHostE2eTest : public ::testing::Test {
- protected:
-  void boot(ampsim::AmpSimOptions options = {}) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
-  }
-  void bootServing() {
-    boot();
-    ASSERT_TRUE(daemon.waitForOutput("Server listening on 0.0.0.0:50051\n"));
-  }
-
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
-};
+using ApiHostE2eTest = BoardTest;
 
 TEST_F(ApiHostE2eTest, ServerStartsOnlyAfterTheHandshake) {
-  bootServing();
+  boot();
   const std::string out = daemon.output();
   EXPECT_LT(out.find("\033[35m<<< 0x02"), out.find("Server listening on"));
   EXPECT_TRUE(portAcceptsConnections(50051));
@@ -106,7 +87,7 @@ TEST_F(ApiHostE2eTest, ServerStartsOnlyAfterTheHandshake) {
 TEST_F(ApiHostE2eTest, NothingListensWhileTheControllerIsSilent) {
   ampsim::AmpSimOptions options;
   options.answerHandshake = false;
-  boot(options);
+  boot(options, "");
   ASSERT_TRUE(daemon.waitForOutput(">>> 0x01"));
   ASSERT_GE(sim->waitForFrame([](const std::string& f) { return f == "\x01"; }, 2), 0);
   EXPECT_FALSE(portAcceptsConnections(50051));
@@ -114,7 +95,7 @@ TEST_F(ApiHostE2eTest, NothingListensWhileTheControllerIsSilent) {
 }
 
 TEST_F(ApiHostE2eTest, EveryApiPathAnswers) {
-  bootServing();
+  boot();
   auto channel = grpc::CreateChannel(kTarget, grpc::InsecureChannelCredentials());
   const auto methods = allApiMethods();
   ASSERT_EQ(methods.size(), 43U);
@@ -171,7 +152,7 @@ TEST_F(ApiHostE2eTest, EveryApiPathAnswers) {
 }
 
 TEST_F(ApiHostE2eTest, IdleClientThatPingsEveryFiveSecondsStaysConnected) {
-  bootServing();
+  boot();
   grpc::ChannelArguments args;
   args.SetInt(GRPC_ARG_KEEPALIVE_TIME_MS, 5000);
   args.SetInt(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, 10000);

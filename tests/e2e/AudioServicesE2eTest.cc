@@ -20,13 +20,10 @@ namespace {
 namespace pb = vantorellabs::protobuf;
 using ::testing::ElementsAre;
 
-class AudioServicesE2eTest : public ::testing::Test {
+class AudioServicesE2eTest : public BoardTest {
  protected:
   void boot(ampsim::AmpSimOptions options = {}) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
-    ASSERT_TRUE(daemon.waitForOutput("Server listening on 0.0.0.0:50051\n"));
+    BoardTest::boot(options);
     channel = grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials());
     volume = pb::VolumeService::NewStub(channel);
     inputs = pb::AudioInputsService::NewStub(channel);
@@ -95,8 +92,6 @@ class AudioServicesE2eTest : public ::testing::Test {
     return false;
   }
 
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
   std::shared_ptr<grpc::Channel> channel;
   std::unique_ptr<pb::VolumeService::Stub> volume;
   std::unique_ptr<pb::AudioInputsService::Stub> inputs;

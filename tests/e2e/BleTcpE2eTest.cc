@@ -48,14 +48,7 @@ const std::string kNetworkReport{'\x09', '1'};
 // A TCP client of the side server.
 class SideClient {
  public:
-  SideClient() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kSidePort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
+  SideClient() : fd_(connectTcp(kSidePort)), connected_(fd_ >= 0) {}
   ~SideClient() { ::close(fd_); }
   SideClient(const SideClient&) = delete;
   SideClient& operator=(const SideClient&) = delete;
@@ -86,13 +79,10 @@ class SideClient {
   mutable bool closedByServer_ = false;
 };
 
-class BleTcpE2eTest : public ::testing::Test {
+class BleTcpE2eTest : public BoardTest {
  protected:
   void boot(ampsim::AmpSimOptions options = {}) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
-    ASSERT_TRUE(daemon.waitForOutput("TCP Server running on port 84\n"));
+    BoardTest::boot(options, "TCP Server running on port 84\n");
   }
   static bool waitUntil(const std::function<bool()>& done) {
     for (int i = 0; i < 1500 && !done(); ++i) {
@@ -144,9 +134,6 @@ class BleTcpE2eTest : public ::testing::Test {
                 << out.substr(out.size() > 4000 ? out.size() - 4000 : 0) << "\n";
     }
   }
-
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
 };
 
 TEST_F(BleTcpE2eTest, AdvertisingHcidumpHelperAndSideServerTogether) {

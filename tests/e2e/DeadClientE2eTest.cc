@@ -96,12 +96,10 @@ class FreezableRelay {
   std::atomic<bool> serverClosed_{false};
 };
 
-TEST(DeadClientE2eTest, VanishedClientIsDroppedWithinAboutAMinute) {
-  ampsim::AmpSimulator sim;
-  sim.start();
-  DaemonProcess daemon(AMP_BRIDGE_PATH);
-  daemon.start();
-  ASSERT_TRUE(daemon.waitForOutput("Server listening on 0.0.0.0:50051\n"));
+using DeadClientE2eTest = BoardTest;
+
+TEST_F(DeadClientE2eTest, VanishedClientIsDroppedWithinAboutAMinute) {
+  boot();
 
   FreezableRelay relay(50051);
   // The client itself never pings: only the server's keepalive can find out.

@@ -1,8 +1,12 @@
 #include "E2eHarness.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <grpcpp/grpcpp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,11 +16,13 @@
 #include <stdexcept>
 
 #include "BoardSandbox.h"
+#include "volume_service.grpc.pb.h"
 
 namespace vantorellabs::e2e {
 
 namespace {
 constexpr const char* kBoardLog = "/board/commands.log";
+constexpr const char* kInitScript = "/etc/init.d/S95amp-bridge";
 constexpr int kReaderPollMs = 50;
 
 // Every program linked with the harness starts the real daemon: refuse before main.
@@ -28,10 +34,13 @@ const bool gOnBoard = [] {
 
 DaemonProcess::DaemonProcess(std::string path) : path_(std::move(path)) {}
 
-DaemonProcess::~DaemonProcess() {
+DaemonProcess::~DaemonProcess() { stop(); }
+
+void DaemonProcess::stop() {
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
   }
   // Programs the daemon started in the background (the BLE helper) keep its output pipe
   // open after it has gone, so the reader stops on this flag rather than at end of file.
@@ -41,14 +50,19 @@ DaemonProcess::~DaemonProcess() {
 
 void DaemonProcess::start() {
   boardsandbox::requireBoardSandbox("end-to-end test");
+  stop();
+  daemonGone_ = false;
+  output_.clear();
+  closed_ = false;
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return;
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(pipeFds[1], STDOUT_FILENO);
     ::dup2(pipeFds[1], STDERR_FILENO);
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
+    // As on the board, the daemon starts with its standard streams only: not the
+    // simulator's ports or this test's files, which its children would show too.
+    ::closefrom(STDERR_FILENO + 1);
     ::execl(path_.c_str(), path_.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -127,24 +141,95 @@ std::optional<int> DaemonProcess::waitExit(seconds timeout) {
   return std::nullopt;
 }
 
-void writeBoardFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::trunc) << text;
+void BoardTest::boot(ampsim::AmpSimOptions options, const std::string& ready) {
+  sim = std::make_unique<ampsim::AmpSimulator>(options);
+  sim->start();
+  daemon.start();
+  if (!ready.empty()) {
+    ASSERT_TRUE(daemon.waitForOutput(ready));
+  }
 }
 
-std::string readBoardFile(const std::string& path) {
-  std::ifstream in(path);
+void startBoardService(const std::string& wrapper) {
+  const std::string command =
+      "AMP_BRIDGE=" AMP_BRIDGE_PATH " " + wrapper + " " + kInitScript + " start >/dev/null";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+void stopBoardService() {
+  const std::string command = std::string(kInitScript) + " stop >/dev/null";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+int connectTcp(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    return fd;
+  }
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+bool waitForNewClientAnswer(seconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < until) {
+    // gRPC would share one connection between channels with equal arguments.
+    grpc::ChannelArguments arguments;
+    arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+    auto stub = protobuf::VolumeService::NewStub(grpc::CreateCustomChannel(
+        "127.0.0.1:50051", grpc::InsecureChannelCredentials(), arguments));
+    grpc::ClientContext context;
+    context.set_wait_for_ready(true);
+    context.set_deadline(std::chrono::system_clock::now() + seconds(5));
+    protobuf::GetVolumeServiceSchemaResponse response;
+    if (stub->GetServiceSchema(&context, {}, &response).ok()) return true;
+  }
+  return false;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-bool waitForBoardFileText(const std::string& path, const std::string& text, seconds timeout) {
+bool waitForFileText(const std::string& path, const std::string& text, seconds timeout) {
   const auto until = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < until) {
-    if (readBoardFile(path).find(text) != std::string::npos) return true;
+    if (readFile(path).find(text) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
+}
+
+void writeBoardFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::trunc) << text;
+}
+
+void writeBoardScript(const std::string& path, const std::string& text) {
+  writeBoardFile(path, text);
+  ::chmod(path.c_str(), 0755);
+}
+
+std::map<int, std::string> openDescriptors(int pid) {
+  std::map<int, std::string> open;
+  const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* fds = ::opendir(directory.c_str());
+  if (fds == nullptr) return open;
+  while (const dirent* entry = ::readdir(fds)) {
+    if (entry->d_name[0] == '.') continue;
+    char target[256] = {};
+    const std::string link = directory + "/" + entry->d_name;
+    if (::readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
+    open[std::atoi(entry->d_name)] = target;
+  }
+  ::closedir(fds);
+  return open;
 }
 
 std::set<int> processesRunning(const std::string& text) {
@@ -153,7 +238,7 @@ std::set<int> processesRunning(const std::string& text) {
   while (dirent* entry = ::readdir(proc)) {
     const int pid = std::atoi(entry->d_name);
     if (pid <= 0 || pid == ::getpid()) continue;
-    std::string cmdline = readBoardFile("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string cmdline = readFile("/proc/" + std::to_string(pid) + "/cmdline");
     for (char& c : cmdline) c = c == '\0' ? ' ' : c;
     if (cmdline.find(text) != std::string::npos) pids.insert(pid);
   }

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <thread>
@@ -19,22 +20,22 @@ namespace vantorellabs::e2e {
 namespace {
 
 namespace pb = vantorellabs::protobuf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::Gt;
+using ::testing::Key;
+using ::testing::Pair;
 
 const std::string kReplacement = "\xEF\xBF\xBD";
 
-class HardeningE2eTest : public ::testing::Test {
+class HardeningE2eTest : public BoardTest {
  protected:
   void boot(ampsim::AmpSimOptions options = {}) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
-    ASSERT_TRUE(daemon.waitForOutput("Server listening on 0.0.0.0:50051\n"));
+    BoardTest::boot(options);
     ASSERT_TRUE(daemon.waitForOutput("<<< 0xB5"));
     channel = grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials());
   }
 
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
   std::shared_ptr<grpc::Channel> channel;
 };
 
@@ -133,6 +134,31 @@ TEST_F(HardeningE2eTest, LoopFramesOvertakeAClientFloodAndNoneIsLost) {
             1)
       << "the periodic status report got through";
   EXPECT_EQ(failedCalls, 0);
+}
+
+// Programs the daemon starts hold only their standard streams (a pipe's own end among
+// them), never the amplifier's ports or the daemon's sockets: the announcer, which stays in
+// the background, and hcidump, started again after the ports were opened. The probe leaves
+// a program of its own in the background, as both tools do, and tells its process id.
+TEST_F(HardeningE2eTest, ProgramsTheDaemonStartsInheritOnlyTheirStandardStreams) {
+  const std::string probe =
+      "#!/bin/sh\nsleep 600 &\necho $! >/board/p.$$ && mv /board/p.$$ /board/pid.${0##*/}\n";
+  writeBoardScript("/board/scenario/vtl-sddp", probe);
+  writeBoardScript("/board/scenario/hcidump", probe);
+  boot();
+  ASSERT_TRUE(waitForFileText("/board/pid.vtl-sddp", "\n", seconds(30)));
+  ASSERT_TRUE(waitForFileText("/board/pid.hcidump", "\n", seconds(30)));
+  const std::string first = readFile("/board/pid.hcidump");
+  ::kill(std::atoi(first.c_str()), SIGKILL);
+  for (int i = 0; i < 300 && readFile("/board/pid.hcidump") == first; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const auto announcer = openDescriptors(std::atoi(readFile("/board/pid.vtl-sddp").c_str()));
+  const auto hcidump = openDescriptors(std::atoi(readFile("/board/pid.hcidump").c_str()));
+  EXPECT_THAT(announcer, ElementsAre(Key(0), Key(1), Key(2)));
+  ASSERT_THAT(hcidump, ElementsAre(Key(0), Key(1), Key(2)));
+  // Its output is the pipe that the daemon reads.
+  EXPECT_THAT(openDescriptors(daemon.pid()), Contains(Pair(Gt(2), hcidump.at(1))));
 }
 
 }  // namespace

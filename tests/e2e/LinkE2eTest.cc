@@ -14,12 +14,10 @@ namespace {
 using ampsim::AmpSimOptions;
 using ::testing::HasSubstr;
 
-class LinkE2eTest : public ::testing::Test {
+class LinkE2eTest : public BoardTest {
  protected:
   void boot(AmpSimOptions options = {}) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
+    BoardTest::boot(options, "");
     ASSERT_GE(sim->waitForCode(0x01), 0);
     ASSERT_TRUE(daemon.waitForOutput("\033[35m<<< 0x02"));
   }
@@ -28,9 +26,6 @@ class LinkE2eTest : public ::testing::Test {
     for (int b : bytes) s.push_back(static_cast<char>(b));
     return s;
   }
-
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
 };
 
 TEST_F(LinkE2eTest, K7100BoardSaysSoFirst) {

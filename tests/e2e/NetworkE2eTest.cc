@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "AmpSimulator.h"
 #include "E2eHarness.h"
@@ -20,13 +19,6 @@ namespace {
 
 namespace pb = vantorellabs::protobuf;
 using ::testing::IsSubsetOf;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string quoted(const std::string& text) {
   std::string q = "'";
@@ -165,13 +157,10 @@ TEST(NetworkE2eTest, WifiThatNeverComesUpFallsBackToTheDefault) {
   EXPECT_EQ(run.logged.back(), "wpa_cli -p /tmp/wpa_supplicant/ reconfigure");
 }
 
-class NetworkServiceE2eTest : public ::testing::Test {
+class NetworkServiceE2eTest : public BoardTest {
  protected:
   void boot() {
-    sim = std::make_unique<ampsim::AmpSimulator>(ampsim::AmpSimOptions{});
-    sim->start();
-    daemon.start();
-    ASSERT_TRUE(daemon.waitForOutput("Server listening on 0.0.0.0:50051\n"));
+    BoardTest::boot();
     channel = grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials());
   }
   pb::GetNetworkInformationResponse getNetworkInformation() {
@@ -183,8 +172,6 @@ class NetworkServiceE2eTest : public ::testing::Test {
     return response;
   }
 
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
   std::shared_ptr<grpc::Channel> channel;
 };
 

@@ -13,16 +13,9 @@ const std::string kSentColour = "\033[31m";
 const std::string kReceivedColour = "\033[35m";
 const std::string kReset = "\033[0m\n";
 
-class SpineE2eTest : public ::testing::Test {
+class SpineE2eTest : public BoardTest {
  protected:
-  void boot(ampsim::AmpSimOptions options = {}) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
-  }
-
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
+  void boot(ampsim::AmpSimOptions options = {}) { BoardTest::boot(options, ""); }
 };
 
 TEST_F(SpineE2eTest, BootsHandshakesAndTracesFrames) {

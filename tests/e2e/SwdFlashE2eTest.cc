@@ -19,6 +19,8 @@
 
 namespace {
 
+using vantorellabs::e2e::readFile;
+
 struct ToolRun {
   int status = -1;
   std::string out;
@@ -74,13 +76,6 @@ ToolRun runSwdFlash(const std::vector<std::string>& args, const std::string& mod
   waitpid(pid, &status, 0);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

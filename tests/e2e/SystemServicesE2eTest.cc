@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "AmpSimulator.h"
@@ -28,11 +26,6 @@ namespace pb = vantorellabs::protobuf;
 using ::testing::ElementsAre;
 
 constexpr const char* kReload = "/etc/init.d/S50avahi-daemon reload";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // The live service file as an XML reader sees it: the service name, then each TXT record,
 // one a line. Nothing when the file does not parse.
@@ -71,13 +64,10 @@ grpc::Status unary(Stub& stub,
   return (stub.*rpc)(&context, request, response);
 }
 
-class SystemServicesE2eTest : public ::testing::Test {
+class SystemServicesE2eTest : public BoardTest {
  protected:
   void boot(ampsim::AmpSimOptions options) {
-    sim = std::make_unique<ampsim::AmpSimulator>(options);
-    sim->start();
-    daemon.start();
-    ASSERT_TRUE(daemon.waitForOutput("Server listening on 0.0.0.0:50051\n"));
+    BoardTest::boot(options);
     auto channel = grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials());
     system = pb::SystemService::NewStub(channel);
     name = pb::NameService::NewStub(channel);
@@ -128,8 +118,6 @@ class SystemServicesE2eTest : public ::testing::Test {
     return daemon.countInOutput(std::string("Setting Schedule to '") + value + "'\n");
   }
 
-  std::unique_ptr<ampsim::AmpSimulator> sim;
-  DaemonProcess daemon{AMP_BRIDGE_PATH};
   std::unique_ptr<pb::SystemService::Stub> system;
   std::unique_ptr<pb::NameService::Stub> name;
   std::unique_ptr<pb::InformationService::Stub> information;

@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "Fakes.h"
 #include "core/EventLoop.h"
@@ -58,6 +59,36 @@ TEST(EventLoopTest, ReadableDescriptorThatYieldsNothingDoesNotSpin) {
   EXPECT_EQ(calls, 1);
   ASSERT_EQ(clock.sleeps.size(), 1U);
   EXPECT_DOUBLE_EQ(clock.sleeps[0], 0.05);
+}
+
+// A pipe opened again during a burst of connections gets a descriptor above select()'s
+// 1024; its data and its writer's end must reach the handler like any other.
+TEST(EventLoopTest, PipeAboveSelectsLimitIsServedToItsEnd) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 2048) GTEST_SKIP() << "hard descriptor limit below 2048";
+  limit.rlim_cur = limit.rlim_max;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const int high = ::fcntl(ends[0], F_DUPFD_CLOEXEC, 2000);
+  ASSERT_GE(high, 2000);
+  ::close(ends[0]);
+  RecordingConsole console;
+  FakeClock clock;
+  EventLoop loop(console, clock);
+  std::vector<ssize_t> reads;
+  loop.watch(LoopSource::BleEventPipe, high, [&] {
+    char buffer[16];
+    reads.push_back(::read(high, buffer, sizeof buffer));
+    return reads.back() > 0;
+  });
+  ASSERT_EQ(::write(ends[1], "ok", 2), 2);
+  loop.pollStep();
+  ::close(ends[1]);
+  loop.pollStep();
+  EXPECT_THAT(reads, ElementsAre(2, 0));
+  ::close(high);
 }
 
 TEST(PeriodicReportTest, ReportsAtFirstTurnThenAfterMoreThanFiveSeconds) {

@@ -85,27 +85,28 @@ TEST(FirmwareDescriptionTest, ReadsQuotedValuesAndThreeDescriptionParts) {
   }
 }
 
-TEST(BootBankTest, TheLastRootWordDecidesAndOnlyBanksAAndBAreKnown) {
+TEST(BootBankTest, TheLastRootWordDecidesAndOnlyTheThreeBanksAreKnown) {
   // A long mtdparts= word puts root= across character 255.
   const std::string parts = "console=ttyS0,115200 mtdparts=spi0.0:" + std::string(220, 'p');
   struct Case {
     std::string cmdline;
     BootBank bank;
   };
-  for (const Case& c : {Case{"root=/dev/mtdblock1 rootfstype=squashfs ro\n", BootBank::A},
-                        Case{"console=ttyS0\troot=/dev/mtdblock3\n", BootBank::B},
-                        Case{parts + " root=/dev/mtdblock1 ro\n", BootBank::A},
-                        Case{parts + " root=/dev/mtdblock3 ro\n", BootBank::B},
-                        Case{"root=/dev/mtdblock3 root=/dev/mtdblock1", BootBank::A},
-                        Case{"root=/dev/mtdblock1 root=/dev/mmcblk0p2", BootBank::Unknown},
-                        Case{"root=/dev/mtdblock1 -- root=/dev/mtdblock3", BootBank::A},
-                        Case{"root=/dev/mtdblock9", BootBank::Unknown},
-                        Case{"nfsroot=/dev/mtdblock1 rootfstype=squashfs", BootBank::Unknown},
-                        Case{"ROOT=/dev/mtdblock1", BootBank::Unknown},
-                        Case{"root=/dev/mtdblock01", BootBank::Unknown},
-                        Case{"root= /dev/mtdblock1", BootBank::Unknown},
-                        Case{"x=\"a root=/dev/mtdblock3\" root=/dev/mtdblock1", BootBank::Unknown},
-                        Case{"", BootBank::Unknown}, Case{" \n", BootBank::Unknown}}) {
+  for (const Case& c :
+       {Case{"root=/dev/mtdblock1 rootfstype=squashfs ro\n", BootBank::A},
+        Case{"console=ttyS0\troot=/dev/mtdblock3\n", BootBank::B},
+        Case{parts + " root=/dev/mtdblock1 ro\n", BootBank::A},
+        Case{parts + " root=/dev/mtdblock3 ro\n", BootBank::B},
+        Case{"root=/dev/mtdblock3 root=/dev/mtdblock1", BootBank::A},
+        Case{"root=/dev/mtdblock1 root=/dev/mmcblk0p2", BootBank::Unknown},
+        Case{"root=/dev/mtdblock1 -- root=/dev/mtdblock3", BootBank::A},
+        Case{"root=/dev/mtdblock9", BootBank::C}, Case{"root=/dev/mtdblock5", BootBank::Unknown},
+        Case{"nfsroot=/dev/mtdblock1 rootfstype=squashfs", BootBank::Unknown},
+        Case{"ROOT=/dev/mtdblock1", BootBank::Unknown},
+        Case{"root=/dev/mtdblock01", BootBank::Unknown},
+        Case{"root= /dev/mtdblock1", BootBank::Unknown},
+        Case{"x=\"a root=/dev/mtdblock3\" root=/dev/mtdblock1", BootBank::Unknown},
+        Case{"", BootBank::Unknown}, Case{" \n", BootBank::Unknown}}) {
     EXPECT_EQ(bootBankOf(c.cmdline), c.bank) << c.cmdline;
   }
 }
@@ -327,7 +328,11 @@ TEST_F(FirmwareInstallerTest, ImageGoesToTheBankThatIsNotRunningOrNowhere) {
                         Case{"root=/dev/mtdblock1\n",
                              true,
                              {selection("config"), selection("copy-B"), "fw_setenv bootparam B"}},
-                        Case{"root=/dev/mtdblock9\n", false, {}},
+                        Case{"root=/dev/mtdblock9\n",
+                             false,
+                             {selection("config"), selection("copy-A"), "fw_setenv bootparam A",
+                              selection("K40"), "sleep 3 && reboot &"}},
+                        Case{"root=/dev/mtdblock5\n", false, {}},
                         Case{"console=ttyS0\n", false, {}}, Case{std::nullopt, false, {}},
                         Case{"root=/dev/mtdblock1 " + std::string(4096, 'x'), false, {}}}) {
     SCOPED_TRACE(c.cmdline.value_or("unreadable").substr(0, 40));
