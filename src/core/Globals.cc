@@ -56,11 +56,11 @@ DeviceState buildDeviceState() {
 // All static objects live in this one file so that they are built in this order: the
 // device state, the eleven services, then the rest.
 DeviceState gDeviceState = buildDeviceState();
-Discovery gDiscovery(gShell, gDeviceState, systemConsole(), kProductNamePath);
+Discovery gDiscovery(gShell, gDeviceState, systemConsole(), gFiles, kProductNamePath);
 
 FeatureAvailabilityServiceImpl gFeatureAvailabilityService;
 InformationServiceImpl gInformationService(gDeviceState);
-NameServiceImpl gNameService(gDeviceState, kProductNamePath, gDiscovery);
+NameServiceImpl gNameService(gDeviceState, gFiles, kProductNamePath, gDiscovery);
 NetworkInformationServiceImpl gNetworkInformationService(gShell, systemConsole());
 // The installer and the firmware service only keep a reference to the link, built below.
 extern ControllerLink gControllerLink;
@@ -110,6 +110,10 @@ BleBridge gBleBridge(BleContext{systemConsole(), gShell, gClock, gDeviceState, g
 }  // namespace
 
 int APP_Run() {
+  // New files that a power cut kept from being renamed into place would stay for ever;
+  // nothing writes these two files before the loop runs.
+  gFiles.removeLeftovers(kProductNamePath);
+  gFiles.removeLeftovers(kAvahiServicePath);
   // The running server; APP_Run never returns once the loop runs, so it outlives the
   // API thread's use of it.
   std::unique_ptr<grpc::Server> apiServer;

@@ -1,7 +1,5 @@
 #include "discovery/Discovery.h"
 
-#include <unistd.h>
-
 #include "core/Identity.h"
 #include "core/ProductName.h"
 #include "sys/BoardPaths.h"
@@ -17,18 +15,23 @@ constexpr const char* kAvahiReloadCommand = "/etc/init.d/S50avahi-daemon reload"
 constexpr const char* kSddpStopCommand = "killall vtl-sddp";
 constexpr const char* kSddpStartPrefix = "/opt/vtl/bin/vtl-sddp -c /opt/vtl/sys/sddp/";
 
-bool isControlByte(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7F;
+// A live file lacking one of these was cut short or emptied: the edits would find
+// nothing to rewrite, and Avahi would reject it or publish the product without a name.
+// (A file without a service name element is edited as it stands.)
+constexpr const char* kServiceFileMarks[] = {
+    "</service-group>", "<txt-record>name=", "<txt-record>model=", "<txt-record>serial="};
+
+bool isTorn(const std::string& serviceFile) {
+  for (const char* mark : kServiceFileMarks) {
+    if (serviceFile.find(mark) == std::string::npos) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 std::string publishableText(const std::string& text, std::size_t maxBytes) {
-  std::string published;
-  for (char c : toValidUtf8(text)) {
-    if (!isControlByte(c)) published += c;
-  }
+  const std::string published = toXmlText(text);
   if (published.size() <= maxBytes) return published;
   // Cut on a character boundary: the text helper drops a character cut off at the end.
   return toValidUtf8(std::string_view(published).substr(0, maxBytes));
@@ -41,15 +44,13 @@ std::string sedReplaceCommand(const std::string& pattern, const std::string& rep
   return "sed -i " + shellQuote(expression) + " " + file;
 }
 
-Discovery::Discovery(Shell& shell, DeviceState& state, Console& console, std::string nameFilePath,
-                     FileExists fileExists)
+Discovery::Discovery(Shell& shell, DeviceState& state, Console& console, FileSystem& files,
+                     std::string nameFilePath)
     : shell_(shell),
       state_(state),
       console_(console),
-      nameFilePath_(std::move(nameFilePath)),
-      fileExists_(std::move(fileExists)) {}
-
-bool Discovery::accessExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+      files_(files),
+      nameFilePath_(std::move(nameFilePath)) {}
 
 int Discovery::setTxtRecord(const std::string& key, const std::string& value) {
   std::lock_guard<std::mutex> lock(refreshMutex_);
@@ -68,9 +69,7 @@ void Discovery::refreshDiscoveryRecord() {
   std::lock_guard<std::mutex> lock(refreshMutex_);
   const std::string serial = state_.serialNumber();
   if (serial == DeviceState::kUnknownSerialNumber) return;
-  if (!fileExists_(kAvahiServicePath)) {
-    shell_.run(std::string("cp ") + kAvahiServiceTemplatePath + " /config");
-  }
+  restoreTornServiceFile();
 
   const char* modelRecord = nullptr;
   switch (state_.model()) {
@@ -95,7 +94,23 @@ void Discovery::refreshDiscoveryRecord() {
   }
   if (setTxtRecordLocked("model", modelRecord) != 0) console_.print("Write Avahi Model Failed\n");
   if (setTxtRecordLocked("serial", serial) != 0) console_.print("Write Avahi Serial Failed\n");
+  // sed renames its new file over the old one without syncing either: until both are on
+  // the disk a power cut can leave the live file empty. A sync that fails is not fatal;
+  // the next refresh copies a torn file again.
+  files_.syncPath(kAvahiServicePath);
+  files_.syncPath(kConfigDirectoryPath);
   shell_.run(kAvahiReloadCommand);
+}
+
+void Discovery::restoreTornServiceFile() {
+  // A service file is a few hundred bytes; one past the bound is no service file.
+  const auto live = files_.readText(kAvahiServicePath, kMaxServiceFileBytes + 1);
+  if (live && live->size() <= kMaxServiceFileBytes && !isTorn(*live)) return;
+  const auto original = files_.readText(kAvahiServiceTemplatePath, kMaxServiceFileBytes + 1);
+  if (!original || original->size() > kMaxServiceFileBytes ||
+      !files_.replaceFile(kAvahiServicePath, *original)) {
+    console_.print("Copy Avahi Service Template Failed\n");
+  }
 }
 
 void Discovery::restartSddpDaemon() {

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <functional>
 #include <mutex>
 #include <string>
 
 #include "core/DeviceState.h"
 #include "sys/Console.h"
+#include "sys/FileSystem.h"
 #include "sys/Shell.h"
 
 namespace vantorellabs {
@@ -15,50 +15,50 @@ namespace vantorellabs {
 // in place with sed; the SDDP announcer is a program of its own that is restarted with
 // the model's configuration.
 //
-// Names and serial numbers are outside text: each is made valid UTF-8 without control
-// bytes, cut to what a TXT record may publish, and escaped for XML, then for sed, then
-// for the shell, so that no name can change a command or break the service file (a raw
-// '<' or '&' would make Avahi reject the file and the product vanish from the network).
+// Names and serial numbers are outside text: each is made valid UTF-8 holding only what
+// XML allows on a line, cut to what a TXT record may publish, and escaped for XML, then
+// for sed, then for the shell, so that no name can change a command or break the service
+// file (a raw '<', '&' or U+FFFF would make Avahi reject the file and the product vanish
+// from the network).
 class Discovery {
  public:
-  using FileExists = std::function<bool(const std::string& path)>;
-
   // The longest value a TXT record publishes, in bytes before escaping. Longer names are
   // cut on a character boundary; the name file keeps the whole name.
   static constexpr std::size_t kMaxRecordValueBytes = 63;
+  static constexpr std::size_t kMaxServiceFileBytes = 64 * 1024;
 
   // nameFilePath: the name file that the published device name is read from.
-  Discovery(Shell& shell, DeviceState& state, Console& console, std::string nameFilePath,
-            FileExists fileExists = accessExists);
+  Discovery(Shell& shell, DeviceState& state, Console& console, FileSystem& files,
+            std::string nameFilePath);
 
   // Rewrites the TXT record of `key` in the live service file; the shell's status.
   int setTxtRecord(const std::string& key, const std::string& value);
 
   // Rewrites the service name and the three TXT records and reloads Avahi. Does nothing
-  // before the controller has reported the serial number. Runs from the main loop (serial
-  // number report) and from RPC threads (a new name): one refresh runs at a time, so two
-  // never mix their edits.
+  // before the controller has reported the serial number. A live file that is missing or
+  // torn (by a power cut during an earlier edit) is first copied from the template. Runs
+  // from the main loop (serial number report) and from RPC threads (a new name): one
+  // refresh runs at a time, so two never mix their edits.
   void refreshDiscoveryRecord();
 
   // Stops the SDDP announcer and starts it again for this model and serial number.
   void restartSddpDaemon();
 
-  static bool accessExists(const std::string& path);
-
  private:
   int setTxtRecordLocked(const std::string& key, const std::string& value);
+  void restoreTornServiceFile();
 
   Shell& shell_;
   DeviceState& state_;
   Console& console_;
+  FileSystem& files_;
   const std::string nameFilePath_;
-  const FileExists fileExists_;
   std::mutex refreshMutex_;
   std::mutex sddpMutex_;
 };
 
-// Outside text as a published value: valid UTF-8, control bytes left out (XML cannot
-// carry them), cut to at most maxBytes bytes without splitting a character.
+// Outside text as a published value: valid UTF-8 holding only what XML allows on a line
+// (toXmlText), cut to at most maxBytes bytes without splitting a character.
 std::string publishableText(const std::string& text, std::size_t maxBytes);
 
 // The shell command that makes sed replace, in `file`, the first match of `pattern` on

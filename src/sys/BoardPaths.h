@@ -12,6 +12,7 @@ inline constexpr const char* kIioScalePath = "/sys/bus/iio/devices/iio:device0/i
 inline constexpr const char* kProductNamePath = "/data/vtl_name.txt";
 inline constexpr const char* kAvahiServiceTemplatePath = "/opt/vtl/sys/vantorel-link-grpc.service";
 inline constexpr const char* kAvahiServicePath = "/config/vantorel-link-grpc.service";
+inline constexpr const char* kConfigDirectoryPath = "/config";
 inline constexpr const char* kBleHelperSocketPath = "/tmp/main_socket";
 
 }  // namespace vantorellabs

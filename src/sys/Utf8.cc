@@ -48,6 +48,17 @@ long validPrefix(std::string_view bytes, std::size_t at) {
   return static_cast<long>(rule.length);
 }
 
+// Whether a whole character of valid UTF-8 may stand in a one-line XML text. Valid UTF-8
+// holds no surrogates and nothing above U+10FFFF, so only the control bytes and the two
+// noncharacters at the end of the Basic Multilingual Plane are left to rule out.
+bool isXmlTextCharacter(std::string_view character) {
+  if (character.size() == 1) {
+    const auto byte = static_cast<std::uint8_t>(character[0]);
+    return byte >= 0x20 && byte != 0x7F;
+  }
+  return character != "\xEF\xBF\xBE" && character != "\xEF\xBF\xBF";  // U+FFFE, U+FFFF
+}
+
 }  // namespace
 
 std::string toValidUtf8(std::string_view bytes) {
@@ -64,6 +75,20 @@ std::string toValidUtf8(std::string_view bytes) {
     }
     text.append(bytes.substr(at, static_cast<std::size_t>(length)));
     at += static_cast<std::size_t>(length);
+  }
+  return text;
+}
+
+std::string toXmlText(std::string_view bytes) {
+  const std::string valid = toValidUtf8(bytes);
+  const std::string_view view(valid);
+  std::string text;
+  text.reserve(valid.size());
+  for (std::size_t at = 0; at < view.size();) {
+    const std::size_t length = leadRule(static_cast<std::uint8_t>(view[at])).length;
+    const std::string_view character = view.substr(at, length);
+    if (isXmlTextCharacter(character)) text.append(character);
+    at += length;
   }
   return text;
 }

@@ -11,4 +11,10 @@ namespace vantorellabs {
 // other byte that cannot start or continue a valid character becomes U+FFFD.
 std::string toValidUtf8(std::string_view bytes);
 
+// Outside text bound for one line of an XML file: valid UTF-8 as toValidUtf8 makes it,
+// without the characters that XML 1.0 does not allow (control characters, U+FFFE, U+FFFF)
+// and without the tab, line ends and DEL that it allows but that would break the line.
+// One such character is enough for an XML parser to reject the whole file.
+std::string toXmlText(std::string_view bytes);
+
 }  // namespace vantorellabs

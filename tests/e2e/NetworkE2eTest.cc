@@ -109,6 +109,13 @@ TEST(NetworkE2eTest, VtlNetAnswersFromTheBoardsTools) {
        {"iwconfig wlan0", "wpa_cli -p /tmp/wpa_supplicant/ reconfigure"}},
       {"", {"GetWifi"}, 0, "HomeNet", {"iwconfig wlan0"}},
       {"", {"SetWifi", "HomeNet", "secret123"}, 0, "", {"iwconfig wlan0"}},  // already joined
+      // A passphrase with a quote and a backslash, as the supplicant reads it back.
+      {"wifi-network Quoted '\"pa\"ss\\word'",
+       {"SetWifi", "Quoted", "\"pa\"ss\\word"},
+       0,
+       "OK\ni = 0\n",
+       {"wpa_cli -p /tmp/wpa_supplicant/ reconfigure"}},
+      {"", {"GetWifi"}, 0, "Quoted", {"iwconfig wlan0"}},
       {"wifi-network 'Caf\xC3\xA9 \"Bar\"'",
        {"SetWifi", "Caf\xC3\xA9 \"Bar\""},
        0,

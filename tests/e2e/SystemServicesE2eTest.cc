@@ -154,11 +154,17 @@ TEST_F(SystemServicesE2eTest, K40IdentityNameDiscoveryAndPower) {
               ElementsAre("Vantorel K40-1234567",
                           "name=Tom & Jerry's <Den> | \"$(reboot)\" `reboot` \\1 end", "model=1",
                           "serial=1234567", "api=grpc"));
+  // A character that XML does not allow is kept in the name but not published: the file
+  // still parses.
+  ASSERT_TRUE(setName("Den \uFFFF").ok());
+  EXPECT_EQ(getName(), "Den \uFFFF");
+  EXPECT_THAT(serviceFileAsXml(), ElementsAre("Vantorel K40-1234567", "name=Den ", "model=1",
+                                              "serial=1234567", "api=grpc"));
   // The next refresh still finds the record it wrote.
   ASSERT_TRUE(setName("Living Room").ok());
   EXPECT_EQ(serviceFileAsXml().at(1), "name=Living Room");
   const auto log = boardCommands();
-  EXPECT_EQ(std::count(log.begin(), log.end(), kReload), 3);
+  EXPECT_EQ(std::count(log.begin(), log.end(), kReload), 4);
   EXPECT_EQ(setName("").error_message(), "Must not be empty string");
 
   // The controller asks for the SDDP announcer. The side server's start restarted it too,
@@ -232,14 +238,26 @@ TEST_F(SystemServicesE2eTest, K40IdentityNameDiscoveryAndPower) {
   EXPECT_TRUE(waitForBoardCommand("reboot"));
 }
 
+// A power cut left the live service file cut short and new files that were never renamed
+// into place: the daemon removes those when it starts, and the refresh copies the
+// template again.
 TEST_F(SystemServicesE2eTest, K7100PublishesItsOwnModel) {
   writeBoardFile("/sys/bus/iio/devices/iio:device0/in_voltage6_raw", "1241\n");
+  writeBoardFile("/config/vantorel-link-grpc.service",
+                 "<?xml version=\"1.0\"?>\n<service-group>\n  <name>Vantorel</na");
+  const std::vector<std::string> leftovers = {"/data/vtl_name.txt.a1B2c3",
+                                              "/config/vantorel-link-grpc.service.Zz9Yy8"};
+  for (const auto& path : leftovers) writeBoardFile(path, "Half");
+  const std::vector<std::string> others = {"/data/vtl_name.txt.bak", "/data/vtl_name.txt.a1B2c3d"};
+  for (const auto& path : others) writeBoardFile(path, "Kept");
   ampsim::AmpSimOptions options;
   options.amplifier.model = ampsim::AmplifierModel::Model::K7100;
   options.amplifier.serialNumber = "7654321";
   boot(options);
   EXPECT_THAT(serviceFileAsXml(), ElementsAre("Vantorel K7100-7654321", "name=K7100-7654321",
                                               "model=2", "serial=7654321", "api=grpc"));
+  for (const auto& path : leftovers) EXPECT_FALSE(std::ifstream(path).good()) << path;
+  for (const auto& path : others) EXPECT_EQ(readFile(path), "Kept") << path;
   EXPECT_EQ(getName(), "K7100-7654321");
   EXPECT_EQ(getInformation().uuid().rfind("FFFF0002-", 0), 0U);
   sim->amplifier().requestSddpRestart();

@@ -72,17 +72,17 @@ void netPrefixToMask(long prefix, char *mask) {
   snprintf(mask, 16, "%d.%d.%d.%d", octets[0], octets[1], octets[2], octets[3]);
 }
 
-int dhcpCheckConfig(const NetTool *tool) {
+void dhcpCheckConfig(const NetTool *tool) {
   const NetPaths *paths = &tool->paths;
   if (access(paths->dhcpConf, F_OK) != 0 &&
-      replaceWithCopy(paths->dhcpConfDefault, paths->dhcpConf, NET_DHCP_CONF_MODE) != 0) {
+      replaceWithCopy(tool, paths->dhcpConfDefault, paths->dhcpConf, NET_DHCP_CONF_MODE) != 0) {
     netPerror(tool, "Error opening file");
-    return 1;
+    return;
   }
   FILE *file = fopen(paths->dhcpConf, "r");
   if (file == NULL) {
     netPerror(tool, "Error opening file");
-    return 1;
+    return;
   }
   char line[NET_LINE_PIECE];
   int hasWlan = 0;
@@ -95,11 +95,9 @@ int dhcpCheckConfig(const NetTool *tool) {
   /* A file without a block for each interface would leave one of them unconfigured:
    * start again from the factory default. */
   if ((!hasWlan || !hasEth) &&
-      replaceWithCopy(paths->dhcpConfDefault, paths->dhcpConf, NET_DHCP_CONF_MODE) != 0) {
+      replaceWithCopy(tool, paths->dhcpConfDefault, paths->dhcpConf, NET_DHCP_CONF_MODE) != 0) {
     netPerror(tool, "Error opening file");
-    return 1;
   }
-  return 0;
 }
 
 /* Reads the first line holding key after the first line holding the interface. */
@@ -187,36 +185,16 @@ int dhcpGetConfig(const NetTool *tool, const char *interface, const char *param)
   return 0;
 }
 
-/* Reads the next blank-separated word of *p into word (at least NET_LINE_PIECE bytes);
- * returns 0 when there is none. */
-static int nextWord(const char **p, char *word) {
-  const char *q = *p;
-  while (*q == ' ' || *q == '\t' || *q == '\n' || *q == '\r' || *q == '\v' || *q == '\f') ++q;
-  size_t n = 0;
-  while (*q != '\0' && *q != ' ' && *q != '\t' && *q != '\n' && *q != '\r' && *q != '\v' &&
-         *q != '\f') {
-    word[n++] = *q++;
-  }
-  word[n] = '\0';
-  *p = q;
-  return n > 0;
-}
-
-/* "manual" makes a commented setting active again, "auto" comments an active one out
- * so that dhcpcd asks the network instead; both read the line as two words, as dhcpcd's
- * "static key=value" form is. */
+/* "manual" makes a commented setting active again, "auto" comments an active one out so
+ * that dhcpcd asks the network instead. Only the "#" changes (with the blanks after it,
+ * when it goes): the rest of the line stays as it is, several DNS servers included. */
 static void rewriteType(const char *line, int manual, char *out, size_t outSize) {
-  const int commented = line[0] == '#';
-  if (commented == !manual) {
-    snprintf(out, outSize, "%s", line);
-    return;
+  const char *rest = line;
+  if (manual && *rest == '#') {
+    ++rest;
+    while (*rest == ' ' || *rest == '\t') ++rest;
   }
-  const char *p = commented ? line + 1 : line;
-  char first[NET_LINE_PIECE];
-  char second[NET_LINE_PIECE];
-  nextWord(&p, first);
-  const int two = nextWord(&p, second);
-  snprintf(out, outSize, "%s%s%s%s\n", manual ? "" : "#", first, two ? " " : "", two ? second : "");
+  snprintf(out, outSize, "%s%s", !manual && line[0] != '#' ? "#" : "", rest);
 }
 
 static int hasControlByte(const char *text) {
@@ -283,8 +261,6 @@ static int editLine(const NetTool *tool, const Setting *s, const char *line, int
   return 0;
 }
 
-static int writeAll(const char *text, FILE *file) { return fputs(text, file) >= 0 ? 0 : 1; }
-
 int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
                   const char *value) {
   const Setting *s = findSettingByParam(param);
@@ -314,7 +290,7 @@ int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
     return 1;
   }
   Replacement r;
-  if (replacementBegin(&r, tool->paths.dhcpConf, NET_DHCP_CONF_MODE) != 0) {
+  if (replacementBegin(&r, tool, tool->paths.dhcpConf, NET_DHCP_CONF_MODE) != 0) {
     netPerror(tool, "Error opening dhcp file");
     fclose(in);
     return 1;
@@ -322,9 +298,8 @@ int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
 
   char line[NET_LINE_PIECE];
   /* A rewritten type line may grow by the "#" in front. */
-  char edited[3 * NET_LINE_PIECE];
+  char edited[NET_LINE_PIECE + 1];
   int status = 0;
-  int writeFailed = 0;
   int inBlock = 0;
   int done[2] = {0, 0};
   while (status == 0 && fgets(line, sizeof line, in) != NULL) {
@@ -345,7 +320,7 @@ int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
         }
       }
     }
-    if (status == 0 && writeAll(outLine, r.file) != 0) writeFailed = 1;
+    if (status == 0) replacementWrite(&r, outLine, strlen(outLine));
   }
   const int readFailed = ferror(in);
   fclose(in);
@@ -359,7 +334,7 @@ int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
       status = 1;
     }
   }
-  if (status == 0 && (writeFailed || readFailed)) {
+  if (status == 0 && readFailed) {
     netPerror(tool, "Error writing to file");
     status = 1;
   }

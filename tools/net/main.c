@@ -35,8 +35,8 @@ static void sleepMs(void *context, unsigned milliseconds) {
 }
 
 int main(int argc, char **argv) {
-  const NetTool tool = {
-      kBoardNetPaths, {NULL, runCommand, openPipe, closePipe, sleepMs}, stdout, stderr};
+  const NetTool tool = {kBoardNetPaths, {NULL, runCommand, openPipe, closePipe, sleepMs},
+                        kLibcFileCalls, stdout, stderr};
   const int status = netToolMain(&tool, argc, argv);
   fflush(stdout);
   return status;

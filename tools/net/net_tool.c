@@ -283,12 +283,17 @@ static int wifiJoined(const NetTool *tool, const char *ssid) {
   return associatedWith(tool, ssid) && connectedCheck(tool, "wlan0") == 0;
 }
 
-/* Printable ASCII that wpa_supplicant reads between double quotes as it stands. */
-static int isQuotable(const char *text) {
+static int isPrintableAscii(const char *text) {
   for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; ++p) {
-    if (*p < 0x20 || *p > 0x7E || *p == '"' || *p == '\\') return 0;
+    if (*p < 0x20 || *p > 0x7E) return 0;
   }
   return 1;
+}
+
+/* A network name written between quotes: printable ASCII without quotes or backslashes,
+ * which any reader of the file takes as it stands. */
+static int isQuotable(const char *text) {
+  return isPrintableAscii(text) && strpbrk(text, "\"\\") == NULL;
 }
 
 static int isHexText(const char *text) {
@@ -300,45 +305,42 @@ static int isHexText(const char *text) {
   return 1;
 }
 
+/* A WPA passphrase is 8 to 63 printable ASCII characters, quotes and backslashes
+ * included: the supplicant reads a quoted value up to the last quote of its line, without
+ * escapes. 64 hex digits are the key itself, written without quotes. */
 static int isValidPassphrase(const char *psk) {
   const size_t len = strlen(psk);
   if (len == PSK_HEX_DIGITS) return isHexText(psk);
-  return len >= PASSPHRASE_MIN && len <= PASSPHRASE_MAX && isQuotable(psk);
+  return len >= PASSPHRASE_MIN && len <= PASSPHRASE_MAX && isPrintableAscii(psk);
 }
 
-/* Writes the supplicant configuration for one network. A name that cannot stand between
- * quotes (a quote, a backslash, a line end, UTF-8) goes in wpa_supplicant's hex form, so
- * every real network name works and none can add a line. */
+/* Writes the supplicant configuration for one network. Any other network name (a quote,
+ * a backslash, a line end, UTF-8) goes in wpa_supplicant's hex form, so every real name
+ * works and none can add a line. */
 static int writeWifiConfig(const NetTool *tool, const char *ssid, const char *psk) {
   Replacement r;
-  if (replacementBegin(&r, tool->paths.wpaConf, NET_WPA_CONF_MODE) != 0) {
+  if (replacementBegin(&r, tool, tool->paths.wpaConf, NET_WPA_CONF_MODE) != 0) {
     netPerror(tool, "Error opening file");
     return 1;
   }
-  FILE *f = r.file;
-  fprintf(f, "ctrl_interface=%s\nupdate_config=0\nnetwork={\n", WPA_CONTROL_DIR);
+  replacementPrint(&r, "ctrl_interface=%s\nupdate_config=0\nnetwork={\n", WPA_CONTROL_DIR);
   if (isQuotable(ssid)) {
-    fprintf(f, "    ssid=\"%s\"\n", ssid);
+    replacementPrint(&r, "    ssid=\"%s\"\n", ssid);
   } else {
-    fputs("    ssid=", f);
+    replacementPrint(&r, "    ssid=");
     for (const unsigned char *p = (const unsigned char *)ssid; *p != '\0'; ++p) {
-      fprintf(f, "%02x", *p);
+      replacementPrint(&r, "%02x", *p);
     }
-    fputs("\n", f);
+    replacementPrint(&r, "\n");
   }
   if (psk == NULL) {
-    fputs("    key_mgmt=NONE\n", f);
+    replacementPrint(&r, "    key_mgmt=NONE\n");
   } else if (strlen(psk) == PSK_HEX_DIGITS) {
-    fprintf(f, "    psk=%s\n", psk);
+    replacementPrint(&r, "    psk=%s\n", psk);
   } else {
-    fprintf(f, "    psk=\"%s\"\n", psk);
+    replacementPrint(&r, "    psk=\"%s\"\n", psk);
   }
-  fputs("}\n", f);
-  if (ferror(f)) {
-    netPerror(tool, "Error writing to file");
-    replacementAbandon(&r);
-    return 1;
-  }
+  replacementPrint(&r, "}\n");
   if (replacementCommit(&r) != 0) {
     netPerror(tool, "Error writing to file");
     return 1;
@@ -376,7 +378,7 @@ static int setWifi(const NetTool *tool, int argc, char **argv) {
   }
   /* The network never came up: go back to the factory setting, so the board is not left
    * trying a network that does not work. */
-  if (replaceWithCopy(tool->paths.wpaConfDefault, tool->paths.wpaConf, NET_WPA_CONF_MODE) != 0) {
+  if (replaceWithCopy(tool, tool->paths.wpaConfDefault, tool->paths.wpaConf, NET_WPA_CONF_MODE) != 0) {
     netPerror(tool, "Error opening file");
   }
   netRun(tool, "wpa_cli -p " WPA_CONTROL_DIR "/ reconfigure");
@@ -389,7 +391,7 @@ int netToolMain(const NetTool *tool, int argc, char **argv) {
     usage(tool);
     return 1;
   }
-  if (dhcpCheckConfig(tool) != 0) return 1;
+  dhcpCheckConfig(tool);
   const char *action = argv[1];
   if (strcmp(action, "Version") == 0) {
     fputs(VTL_NET_VERSION "\n", tool->out);

@@ -6,6 +6,7 @@
 #define VTL_NET_NET_TOOL_H
 
 #include <stdio.h>
+#include <sys/types.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -35,9 +36,24 @@ typedef struct NetSystem {
   void (*sleepMs)(void *context, unsigned milliseconds);
 } NetSystem;
 
+/* The calls through which the tool writes its files: the C library's on the board. A
+ * test may put its own in, to make one fail or to stop at one as a power cut would. */
+typedef struct NetFileCalls {
+  int (*open)(const char *path, int flags, ...);
+  int (*makeTemporary)(char *pattern); /* as mkstemp */
+  int (*fchmod)(int fd, mode_t mode);
+  ssize_t (*write)(int fd, const void *bytes, size_t size);
+  int (*fsync)(int fd);
+  int (*rename)(const char *from, const char *to);
+  int (*close)(int fd);
+} NetFileCalls;
+
+extern const NetFileCalls kLibcFileCalls;
+
 typedef struct NetTool {
   NetPaths paths;
   NetSystem system;
+  NetFileCalls files;
   FILE *out; /* answers and messages */
   FILE *err; /* perror-style failures */
 } NetTool;

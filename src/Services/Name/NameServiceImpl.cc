@@ -31,7 +31,7 @@ grpc::Status NameServiceImpl::SetName(grpc::ServerContext* /*context*/,
                                       const protobuf::SetNameRequest* request,
                                       protobuf::SetNameResponse* /*response*/) {
   if (request->name().empty()) return invalidArgument("Must not be empty string");
-  if (!writeDeviceName(nameFilePath_, request->name())) {
+  if (!files_.replaceFile(nameFilePath_, request->name())) {
     return {grpc::StatusCode::UNKNOWN, "Unable to Write Name"};
   }
   discovery_.refreshDiscoveryRecord();

@@ -5,6 +5,7 @@
 #include "core/DeviceState.h"
 #include "discovery/Discovery.h"
 #include "name_service.grpc.pb.h"
+#include "sys/FileSystem.h"
 
 namespace vantorellabs {
 
@@ -15,8 +16,12 @@ class NameServiceImpl final : public protobuf::NameService::Service {
   static constexpr std::uint32_t kMinNameLength = 1;
   static constexpr std::uint32_t kMaxNameLength = 20;
 
-  NameServiceImpl(DeviceState& state, std::string nameFilePath, Discovery& discovery)
-      : state_(state), nameFilePath_(std::move(nameFilePath)), discovery_(discovery) {}
+  NameServiceImpl(DeviceState& state, FileSystem& files, std::string nameFilePath,
+                  Discovery& discovery)
+      : state_(state),
+        files_(files),
+        nameFilePath_(std::move(nameFilePath)),
+        discovery_(discovery) {}
 
   grpc::Status GetNameSchema(grpc::ServerContext* context,
                              const protobuf::GetNameSchemaRequest* request,
@@ -28,6 +33,7 @@ class NameServiceImpl final : public protobuf::NameService::Service {
 
  private:
   DeviceState& state_;
+  FileSystem& files_;
   const std::string nameFilePath_;
   Discovery& discovery_;
 };

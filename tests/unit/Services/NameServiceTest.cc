@@ -7,6 +7,7 @@
 #include "Fakes.h"
 #include "Services/Name/NameServiceImpl.h"
 #include "TempDir.h"
+#include "sys/BoardPaths.h"
 
 namespace vantorellabs {
 namespace {
@@ -16,6 +17,7 @@ using testing::TempDir;
 
 class NameServiceTest : public ::testing::Test {
  protected:
+  NameServiceTest() { serviceFiles.files[kAvahiServicePath] = testing::kServiceFileText; }
   std::string getName(NameServiceImpl& s) {
     protobuf::GetNameResponse response;
     EXPECT_TRUE(s.GetName(&context, nullptr, &response).ok());
@@ -32,15 +34,16 @@ class NameServiceTest : public ::testing::Test {
   testing::FakeShell shell;
   testing::RecordingConsole console;
   DeviceState state{DeviceState::kModelK7100, "1.0.0"};
-  Discovery discovery{shell, state, console, dir.file("vtl_name.txt"),
-                      [](const auto&) { return true; }};
-  NameServiceImpl service{state, dir.file("vtl_name.txt"), discovery};
+  testing::MemoryFileSystem serviceFiles;
+  Discovery discovery{shell, state, console, serviceFiles, dir.file("vtl_name.txt")};
+  SystemFileSystem files;
+  NameServiceImpl service{state, files, dir.file("vtl_name.txt"), discovery};
 };
 
 TEST_F(NameServiceTest, DefaultNameOnBothModels) {
   for (const auto& [model, prefix] : {std::pair{0, "K40-"}, {1, "K7100-"}, {3, "-"}}) {
     DeviceState other(model, "1.0.0");
-    NameServiceImpl fresh(other, dir.file("vtl_name.txt"), discovery);
+    NameServiceImpl fresh(other, files, dir.file("vtl_name.txt"), discovery);
     EXPECT_EQ(getName(fresh), prefix + std::string("#######"));
     other.setSerialNumber("1234567");
     protobuf::GetNameSchemaResponse schema;
@@ -92,7 +95,7 @@ TEST_F(NameServiceTest, AFailedWriteKeepsTheOldNameAndLeavesNothingBehind) {
   const grpc::Status full = setName("A longer new name");
   setrlimit(RLIMIT_FSIZE, &original);
   // The directory is gone.
-  NameServiceImpl nowhere(state, dir.file("gone/vtl_name.txt"), discovery);
+  NameServiceImpl nowhere(state, files, dir.file("gone/vtl_name.txt"), discovery);
   for (const grpc::Status& status : {full, setName("New", &nowhere)}) {
     EXPECT_EQ(status.error_code(), grpc::StatusCode::UNKNOWN);
     EXPECT_EQ(status.error_message(), "Unable to Write Name");

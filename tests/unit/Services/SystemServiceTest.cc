@@ -9,6 +9,7 @@
 #include "Services/System/SystemServiceImpl.h"
 #include "TempDir.h"
 #include "link/ControllerDispatcher.h"
+#include "sys/BoardPaths.h"
 
 namespace vantorellabs {
 namespace {
@@ -24,6 +25,7 @@ class SystemServiceTest : public ::testing::Test, protected testing::ServiceBenc
     da.attach(daPty.slave);
     owners.attachSystem(service);
     owners.attachDiscovery(discovery);
+    serviceFiles.files[kAvahiServicePath] = testing::kServiceFileText;
   }
   grpc::Status setPower(std::optional<bool> on, std::optional<bool> autoOff,
                         std::optional<unsigned> delay) {
@@ -50,7 +52,8 @@ class SystemServiceTest : public ::testing::Test, protected testing::ServiceBenc
   testing::FakeShell shell;
   testing::FakePoller poller;
   testing::TempDir dir;
-  Discovery discovery{shell, state, console, dir.file("name"), [](const auto&) { return true; }};
+  testing::MemoryFileSystem serviceFiles;
+  Discovery discovery{shell, state, console, serviceFiles, dir.file("name")};
   VolumeServiceImpl volume{link, state};
   AudioInputsServiceImpl inputs{link, state};
   AudioInputsActivationServiceImpl activation{link, state};

@@ -13,12 +13,15 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/Poller.h"
 #include "sys/Clock.h"
 #include "sys/Console.h"
+#include "sys/FileSystem.h"
 #include "sys/SerialPort.h"
 #include "sys/Shell.h"
 
@@ -80,6 +83,53 @@ class FakeShell : public Shell {
   std::map<std::string, std::string> outputs;
   std::map<std::string, bool> failingPipes;
 };
+
+// Files in memory for the durable writes. Each write and sync is added to `journal` when
+// one is given (the shell's command list, for one order of both). It refuses what it does
+// not model: the firmware path's questions and the clean-up at start.
+class MemoryFileSystem : public FileSystem {
+ public:
+  std::optional<std::string> readText(const std::string& path, std::size_t maxBytes) override {
+    auto it = files.find(path);
+    if (it == files.end()) return std::nullopt;
+    return it->second.substr(0, maxBytes);
+  }
+  bool replaceFile(const std::string& path, const std::string& text) override {
+    note("replace " + path);
+    if (failing.count(path) != 0) return false;
+    files[path] = text;
+    return true;
+  }
+  bool syncPath(const std::string& path) override {
+    note("sync " + path);
+    return true;
+  }
+  bool exists(const std::string&) override { refuse(); }
+  bool isRegularFile(const std::string&) override { refuse(); }
+  std::optional<std::uint64_t> freeBytes(const std::string&) override { refuse(); }
+  std::optional<std::uint64_t> fileSize(const std::string&) override { refuse(); }
+  bool hasEntryStartingWith(const std::string&, const std::string&) override { refuse(); }
+  void makeDirectory(const std::string&) override { refuse(); }
+  void removeDirectory(const std::string&) override { refuse(); }
+  void removeLeftovers(const std::string&) override { refuse(); }
+
+  std::map<std::string, std::string> files;
+  std::set<std::string> failing;  // paths whose replacement fails
+  std::vector<std::string>* journal = nullptr;
+
+ private:
+  void note(const std::string& what) {
+    if (journal != nullptr) journal->push_back(what);
+  }
+  [[noreturn]] static void refuse() { throw std::logic_error("not modelled by MemoryFileSystem"); }
+};
+
+// The four elements that the discovery refresh edits, in the shape of the board's
+// service file template.
+inline constexpr const char* kServiceFileText =
+    "<service-group>\n  <name>Vantorel</name>\n  <service>\n"
+    "    <txt-record>name=</txt-record>\n    <txt-record>model=</txt-record>\n"
+    "    <txt-record>serial=</txt-record>\n  </service>\n</service-group>\n";
 
 // Time stands still until the test (or a sleep) moves it.
 class FakeClock : public Clock {

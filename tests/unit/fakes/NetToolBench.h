@@ -42,6 +42,7 @@ class NetToolBench {
                    resolv_.c_str()};
     tool_.system = {this, &NetToolBench::runThunk, &NetToolBench::openPipeThunk,
                     &NetToolBench::closePipeThunk, &NetToolBench::sleepThunk};
+    tool_.files = kLibcFileCalls;
     write(dhcpDefault_, kDefaultDhcp);
     write(dhcp_, kDefaultDhcp);
     write(wpaDefault_, "ctrl_interface=/tmp/wpa_supplicant\nupdate_config=0\n");
@@ -84,6 +85,9 @@ class NetToolBench {
     text << in.rdbuf();
     return text.str();
   }
+  const std::string& dir() const { return dir_; }
+  // The calls the tool writes its files through (the C library's unless a test says).
+  NetFileCalls& fileCalls() { return tool_.files; }
   // The files in the directory besides those the bench made: temporaries left behind.
   std::size_t fileCount() const {
     std::size_t n = 0;

@@ -37,5 +37,19 @@ TEST(Utf8Test, InvalidBytesBecomeReplacementCharactersAndCutEndsAreDropped) {
   for (const auto& c : cases) EXPECT_EQ(toValidUtf8(c.bytes), c.expected) << c.what;
 }
 
+// Characters at the edges of what XML 1.0 allows (tab and line ends too, which a
+// one-line record cannot hold).
+TEST(Utf8Test, XmlTextKeepsOnlyWhatXmlAllowsOnALine) {
+  const Utf8Case cases[] = {
+      {"control bytes and DEL go, space and tilde stay",
+       std::string("a\x01\t\n\rb\x1F\x7F\0 ~", 11), "ab ~"},
+      {"U+D7FF, U+E000, U+10000 and U+10FFFF stay", "\uD7FF\uE000\U00010000\U0010FFFF",
+       "\uD7FF\uE000\U00010000\U0010FFFF"},
+      {"U+FFFD stays, U+FFFE and U+FFFF go", "\uFFFD\uFFFE\uFFFF", "\uFFFD"},
+      {"invalid bytes become U+FFFD first", "Den \xFF\xEF\xBF", "Den \uFFFD"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(toXmlText(c.bytes), c.expected) << c.what;
+}
+
 }  // namespace
 }  // namespace vantorellabs

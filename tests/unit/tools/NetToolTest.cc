@@ -1,8 +1,12 @@
 // vtl-net's parsing and editing on files in a temporary directory, with every command
 // line recorded and answered by the bench.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <csignal>
 
 #include "NetToolBench.h"
 
@@ -114,11 +118,55 @@ TEST(NetToolStartTest, RestoresAMissingOrIncompleteConfigurationFirst) {
   EXPECT_EQ(bench.read(bench.dhcp_), NetToolBench::kDefaultDhcp);
   EXPECT_EQ(bench.fileCount(), 3U) << "no temporary file is left behind";
 
-  std::remove(bench.dhcp_.c_str());
+  // A file that cannot be repaired is reported on the error stream only; the action goes
+  // on, and a setting fails on its own.
+  const std::string missing = "Error opening file: No such file or directory\n";
   std::remove(bench.dhcpDefault_.c_str());
-  EXPECT_EQ(bench.run({"Version"}), 1);
+  bench.write(bench.dhcp_, "interface eth0\n");
+  EXPECT_EQ(bench.run({"GetStatus", "eth0", "internet"}), 0);
+  EXPECT_EQ(bench.err, missing);
+  EXPECT_THAT(bench.commands, ElementsAre("timeout 1 ping -I eth0 -q -c 1 8.8.8.8 > /dev/null"));
+  std::remove(bench.dhcp_.c_str());
+  EXPECT_EQ(bench.run({"Version"}), 0);
+  EXPECT_EQ(bench.out, "0.2.11\n");
+  EXPECT_EQ(bench.err, missing);
+  EXPECT_EQ(bench.run({"GetConfig", "eth0", "type"}), 1);
   EXPECT_EQ(bench.out, "");
-  EXPECT_EQ(bench.err, "Error opening file: No such file or directory\n");
+  EXPECT_EQ(bench.err, missing + missing);
+}
+
+// A power cut between creating a new file and renaming it leaves it behind: the next
+// write of that file removes such leftovers, and nothing else.
+TEST(NetToolStartTest, WritesRemoveTheLeftoversOfEarlierWrites) {
+  NetToolBench bench;
+  for (const char* name : {"dhcpcd.conf.a1B2c3", "dhcpcd.conf.ZZZZZZ", ".dhcpcd.conf.a1B2c3",
+                           "dhcpcd.conf.bak", "dhcpcd.conf.a1B2c", "wpa_supplicant.conf.a1B2c3"}) {
+    bench.write(bench.dir() + "/" + name, "");
+  }
+  EXPECT_EQ(bench.run({"GetConfig", "eth0", "type"}), 0);
+  EXPECT_EQ(bench.fileCount(), 9U) << "only writes clean up";
+
+  // Another vtl-net writing the file right now holds a lock on its new file.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t writer = fork();
+  if (writer == 0) {
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    const int fd = open((bench.dhcp_ + ".Busy00").c_str(), O_RDWR | O_CREAT, 0600);
+    if (fcntl(fd, F_SETLK, &lock) == 0 && write(ready[1], "y", 1) == 1) pause();
+    _exit(1);
+  }
+  close(ready[1]);
+  char locked = 0;
+  ASSERT_EQ(read(ready[0], &locked, 1), 1);
+  close(ready[0]);
+  EXPECT_EQ(bench.run({"SetConfig", "eth0", "type", "manual"}), 0);
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  EXPECT_FALSE(std::filesystem::exists(bench.dhcp_ + ".a1B2c3"));
+  EXPECT_FALSE(std::filesystem::exists(bench.dhcp_ + ".ZZZZZZ"));
+  EXPECT_EQ(bench.fileCount(), 8U) << "the busy file and the other names stay";
 }
 
 // SetConfig: the lines it changes, or its message and an untouched file.
@@ -136,6 +184,7 @@ TEST(NetToolEditTest, EditsTheFirstKeyLineAfterTheInterface) {
   };
   const std::string tooLong(112, '1');  // one byte past a line's 127
   const std::string d = NetToolBench::kDefaultDhcp;
+  const std::string dns = "static domain_name_servers=1.1.1.1 9.9.9.9";
   const std::vector<Case> cases = {
       {"", "eth0|netmask|255.255.255.0", 0, "", {{"10/16", "10/24"}}},
       {"", "wlan0|address|10.0.0.5", 0, "", {{"=10.0.0.9/", "=10.0.0.5/"}}},
@@ -163,6 +212,14 @@ TEST(NetToolEditTest, EditsTheFirstKeyLineAfterTheInterface) {
        0,
        "",
        {{"#static domain_name_servers=192.168.1.1\n", "static domain_name_servers=192.168.1.1\n"}}},
+      // Only the "#" changes: every DNS server stays, and so does a line without its end.
+      {"interface eth0\n" + dns + "\nwlan0", "eth0|dns-type|auto", 0, "", {{"static", "#static"}}},
+      {"interface eth0\n# \t" + dns + " #\nwlan0\n",
+       "eth0|dns-type|manual",
+       0,
+       "",
+       {{"# \ts", "s"}}},
+      {"interface eth0\nwlan0\n" + dns, "eth0|dns-type|auto", 0, "", {{"static", "#static"}}},
       {"", "eth0|type|automatic", 1, "Error: invalid type", {}},
       {"", "eth0|address", 1, "Error: no value specified", {}},
       {"", "eth0|address|", 1, "Error: no value specified", {}},
@@ -209,6 +266,21 @@ TEST(NetToolEditTest, EditsTheFirstKeyLineAfterTheInterface) {
     EXPECT_EQ(bench.fileCount(), 3U) << "no temporary file is left behind";
     EXPECT_TRUE(bench.commands.empty()) << "nothing is copied with cp";
   }
+}
+
+int failingSync(int /*fd*/) {
+  errno = EIO;
+  return -1;
+}
+
+// A write whose sync fails leaves the live file as it was and no new file behind.
+TEST(NetToolEditTest, AFailedWriteLeavesTheFileAsItWas) {
+  NetToolBench bench;
+  bench.fileCalls().fsync = failingSync;
+  EXPECT_EQ(bench.run({"SetConfig", "eth0", "type", "manual"}), 1);
+  EXPECT_EQ(bench.err, "Error writing to file: Input/output error\n");
+  EXPECT_EQ(bench.read(bench.dhcp_), NetToolBench::kDefaultDhcp);
+  EXPECT_EQ(bench.fileCount(), 3U);
 }
 
 // Status questions: the exact command lines, what is printed and the exit status.
@@ -292,6 +364,9 @@ TEST(NetToolWifiTest, WritesTheNetworkAndWaitsForIt) {
   const std::string hexPsk(64, 'a');
   const std::string x32(32, 'x');
   const std::string t63(63, '~');
+  const auto psk = [&](const std::string& passphrase) {
+    return head + "    ssid=\"HomeNet\"\n    psk=\"" + passphrase + "\"\n}\n";
+  };
   struct Case {
     Strings args;
     int status;
@@ -312,6 +387,14 @@ TEST(NetToolWifiTest, WritesTheNetworkAndWaitsForIt) {
       {{x32, t63}, 0, "i = 0\n", head + "    ssid=\"" + x32 + "\"\n    psk=\"" + t63 + "\"\n}\n"},
       {{""}, 1, "Error: invalid ssid", ""},
       {{std::string(33, 'x')}, 1, "Error: invalid ssid", ""},
+      // Any printable ASCII, quotes and backslashes too: the supplicant reads a quoted
+      // passphrase up to the last quote of its line.
+      {{"HomeNet", "\"pa\"ss\\word"}, 0, "i = 0\n", psk("\"pa\"ss\\word")},
+      {{"HomeNet", " !#$%&'("}, 0, "i = 0\n", psk(" !#$%&'(")},
+      {{"HomeNet", "tab\x1Fword"}, 1, "Error: invalid passphrase", ""},
+      {{"HomeNet", "del\x7Fword"}, 1, "Error: invalid passphrase", ""},
+      {{"HomeNet", "caf\xC3\xA9word"}, 1, "Error: invalid passphrase", ""},
+      {{"HomeNet", hexPsk + "a"}, 1, "Error: invalid passphrase", ""},
       {{"HomeNet", "short12"}, 1, "Error: invalid passphrase", ""},
       {{"HomeNet", "line\nend\nnetwork={"}, 1, "Error: invalid passphrase", ""},
       {{"HomeNet", std::string(64, 'g')}, 1, "Error: invalid passphrase", ""},

@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -168,8 +169,13 @@ class FakeBoard : public Shell, public FileSystem {
     std::lock_guard<std::mutex> lock(mutex_);
     dirs_.erase(path);
   }
+  // The firmware path writes no file of its own.
+  bool replaceFile(const std::string&, const std::string&) override { refuse(); }
+  bool syncPath(const std::string&) override { refuse(); }
+  void removeLeftovers(const std::string&) override { refuse(); }
 
  private:
+  [[noreturn]] static void refuse() { throw std::logic_error("FakeBoard writes no files"); }
   static bool startsWith(const std::string& s, const std::string& p) { return s.rfind(p, 0) == 0; }
   static bool endsWith(const std::string& s, const std::string& p) {
     return s.size() >= p.size() && s.compare(s.size() - p.size(), p.size(), p) == 0;
