@@ -14,6 +14,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "AmpSimulator.h"
+#include "BenchCommon.h"
 #include "BoardSandbox.h"
 #include "E2eHarness.h"
 #include "audio_inputs_service.grpc.pb.h"
@@ -34,13 +36,11 @@
 namespace vantorellabs::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using protobuf::ObserveVolumeResponse;
 using protobuf::VolumeService;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr const char* kTarget = "127.0.0.1:50051";
 constexpr std::uint8_t kCodeVolume = 0x80;
 
 // Report → streams.
@@ -68,27 +68,6 @@ constexpr int kWarmUpCalls = 10;
 // Unary calls per second.
 constexpr seconds kUnaryRun{3};
 
-std::string statusText(const grpc::Status& status) {
-  std::string code;
-  switch (status.error_code()) {
-    case grpc::StatusCode::RESOURCE_EXHAUSTED:
-      code = "RESOURCE_EXHAUSTED";
-      break;
-    case grpc::StatusCode::UNAVAILABLE:
-      code = "UNAVAILABLE";
-      break;
-    case grpc::StatusCode::CANCELLED:
-      code = "CANCELLED";
-      break;
-    case grpc::StatusCode::DEADLINE_EXCEEDED:
-      code = "DEADLINE_EXCEEDED";
-      break;
-    default:
-      code = "code " + std::to_string(status.error_code());
-  }
-  return code + " \"" + status.error_message() + "\"";
-}
-
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 struct Summary {
@@ -115,43 +94,6 @@ Summary summarize(std::vector<double> values, std::size_t lost) {
   s.p99 = rank(0.99);
   s.max = values.back();
   return s;
-}
-
-struct ProcStatus {
-  long rssKb = -1;
-  long hwmKb = -1;
-  int threads = -1;
-  char state = '?';
-};
-
-ProcStatus readProcStatus(int pid) {
-  ProcStatus status;
-  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(file, line);) {
-    std::istringstream fields(line);
-    std::string key;
-    fields >> key;
-    if (key == "VmRSS:") fields >> status.rssKb;
-    if (key == "VmHWM:") fields >> status.hwmKb;
-    if (key == "Threads:") fields >> status.threads;
-    if (key == "State:") fields >> status.state;
-  }
-  return status;
-}
-
-bool alive(int pid) {
-  const char state = readProcStatus(pid).state;
-  return state != '?' && state != 'Z' && state != 'X';
-}
-
-// Channels with equal arguments share one TCP connection in gRPC; a local subchannel pool
-// gives each channel its own, as separate phones would have.
-std::shared_ptr<grpc::Channel> newConnection() {
-  grpc::ChannelArguments args;
-  args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
-  auto channel = grpc::CreateCustomChannel(kTarget, grpc::InsecureChannelCredentials(), args);
-  channel->WaitForConnected(std::chrono::system_clock::now() + seconds(10));
-  return channel;
 }
 
 std::string volumeReport(int volume) {
@@ -742,9 +684,21 @@ int main(int argc, char** argv) {
   // --daemon-output: print what the daemon wrote, after the figures, to look into a run.
   // --flood: only the client flood against a line-rate amplifier.
   // --burst: only the connection burst against small descriptor limits.
+  // --faults [NAME-PART]: the fault suite; --soak MINUTES: the soak.
   const std::string option = argc > 1 ? argv[1] : "";
   if (option == "--flood") return vantorellabs::bench::runFlood();
   if (option == "--burst") return vantorellabs::bench::runBurst();
+  if (option == "--faults") {
+    return vantorellabs::bench::runFaults(AMP_SOURCE_DIR, argc > 2 ? argv[2] : "");
+  }
+  if (option == "--soak") {
+    const double minutes = argc > 2 ? std::atof(argv[2]) : 0;
+    if (minutes <= 0) {
+      std::fprintf(stderr, "usage: amp-bench --soak MINUTES\n");
+      return 2;
+    }
+    return vantorellabs::bench::runSoak(minutes);
+  }
   const bool showDaemonOutput = option == "--daemon-output";
   vantorellabs::bench::Bench bench;
   const int status = bench.run();

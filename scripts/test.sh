@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the ordinary build, then the same tests built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the unit tests under
-# ThreadSanitizer. Installs what the build needs first.
+# AddressSanitizer and UndefinedBehaviorSanitizer with the fault suite and a soak, then the
+# unit tests under ThreadSanitizer, the fuzzers, and the board's armhf build with its unit
+# tests and a smoke scenario under QEMU. Installs what the build needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -24,8 +25,16 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== build and test with AddressSanitizer + UndefinedBehaviorSanitizer"
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DAMP_SANITIZE=address
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build-asan --output-on-failure -j"$jobs"
+# The fault suite and a soak, on the instrumented daemon: each fault scenario on small
+# partitions that the board can fill or make read-only (bench/README.md).
+echo "== fault suite"
+sim/board/run-in-board --fault-fs 2m --vtl-net build-asan/tools/net/vtl-net \
+  build-asan/bench/amp-bench --faults
+echo "== soak, ${AMP_SOAK_MINUTES:-2} minutes"
+sim/board/run-in-board build-asan/bench/amp-bench --soak "${AMP_SOAK_MINUTES:-2}"
+unset ASAN_OPTIONS UBSAN_OPTIONS
 
 echo "== unit tests with ThreadSanitizer"
 configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DAMP_SANITIZE=thread -DAMP_UNIT_ONLY=ON
@@ -45,6 +54,11 @@ echo "== cross build for the board (armhf) and unit tests under qemu-arm"
 configure_and_build build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-linux-gnueabihf.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAMP_UNIT_ONLY=ON
 ctest --test-dir build-armhf --output-on-failure -j"$jobs" -L unit
+# The daemon itself on the board's processor: the host's simulator and client against the
+# armhf daemon under qemu-arm.
+echo "== smoke scenario: the armhf daemon under qemu-arm"
+sim/board/run-in-board --vtl-net build/tools/net/vtl-net bash tests/e2e/board_smoke.sh build \
+  qemu-arm -L / build-armhf/src/amp-bridge
 # vtl-net must run on a board without any library but the C library.
 for tool in $(find build-armhf -name vtl-net -type f -perm -u+x); do
   echo "== $tool links the C library only"

@@ -32,18 +32,21 @@ constexpr std::uint8_t kDaFirstVersion = 0xA2;
 constexpr std::uint8_t kDaSecondVersion = 0xA3;
 constexpr std::uint8_t kDaType = 0xA7;
 constexpr std::uint8_t kDaUpdating = 0xB2;
+constexpr std::uint8_t kDaRestarted = 0xA1;
 
 // Opens a pseudo-terminal, sets both sides raw and returns the master and slave
 // descriptors and the slave's path.
 void openRawPty(int& master, int& slave, std::string& slavePath) {
-  master = posix_openpt(O_RDWR | O_NOCTTY);
+  // Close-on-exec: a program that the test starts (the board's supervisor, which outlives
+  // the call) must not keep the amplifier's end open, or closing it would hang up nothing.
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
     throw std::runtime_error("amp-sim: cannot create a pseudo-terminal");
   }
   slavePath = ptsname(master);
   // The simulator keeps the slave side open itself: with no slave open, the master reports
   // a hang-up and reads fail until the daemon opens the port.
-  slave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+  slave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios settings{};
   tcgetattr(slave, &settings);
   cfmakeraw(&settings);
@@ -74,7 +77,8 @@ std::string hexText(const std::string& frame) {
 
 AmpSimulator::AmpSimulator(AmpSimOptions options)
     : options_(std::move(options)),
-      model_(options_.amplifier, [this](const std::string& frame) { sendFrame(frame); }) {}
+      model_(options_.amplifier, [this](const std::string& frame) { sendFrame(frame); }),
+      daModule_(options_.daModule) {}
 
 AmpSimulator::~AmpSimulator() { stop(); }
 
@@ -85,6 +89,30 @@ void AmpSimulator::start(const std::string& controllerPath, const std::string& d
   openRawPty(daMaster_, daSlave_, daSlavePath);
   linkPath(controllerSlavePath, controllerPath);
   linkPath(daSlavePath, daPath);
+  controllerPath_ = controllerPath;
+  running_ = true;
+  thread_ = std::thread([this] { run(); });
+}
+
+void AmpSimulator::replaceControllerPort(std::chrono::milliseconds gone) {
+  running_ = false;
+  if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    // Frames the amplifier sends meanwhile go nowhere, as on a line without a receiver.
+    ::close(controllerMaster_);
+    ::close(controllerSlave_);
+    controllerMaster_ = controllerSlave_ = -1;
+    ::unlink(controllerPath_.c_str());
+  }
+  std::this_thread::sleep_for(gone);
+  std::string slavePath;
+  {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    openRawPty(controllerMaster_, controllerSlave_, slavePath);
+  }
+  rxBuffer_.clear();
+  linkPath(slavePath, controllerPath_);
   running_ = true;
   thread_ = std::thread([this] { run(); });
 }
@@ -112,6 +140,15 @@ void AmpSimulator::run() {
     if (ready > 0 && (p[0].revents & POLLIN) != 0) readController();
     if (ready > 0 && (p[1].revents & POLLIN) != 0) readDa();
     if (chatter) writeController(std::string(1, '\0'));
+    if (daModule_ == AmpSimOptions::DaModule::Babbling) {
+      std::string noise(8, '\0');
+      // A fixed generator, so that a run can be repeated byte for byte.
+      for (char& c : noise) {
+        babbleSeed_ = babbleSeed_ * 1103515245U + 12345U;
+        c = static_cast<char>(babbleSeed_ >> 16);
+      }
+      sendDa(noise);
+    }
     model_.tick(
         std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count());
   }
@@ -215,9 +252,16 @@ void AmpSimulator::onDaMessage(std::uint8_t code) {
     sendDa(std::string{static_cast<char>(kDaStart), static_cast<char>(replyCode),
                        static_cast<char>(value)});
   };
-  if (options_.daModule == DaModule::Silent) return;
-  if (options_.daModule == DaModule::Updating) {
+  const DaModule module = daModule_;
+  if (module == DaModule::Silent || module == DaModule::Babbling) return;
+  if (module == DaModule::Updating) {
     if (code == kDaGreeting) reply(kDaUpdating, 0x01);
+    return;
+  }
+  if (module == DaModule::RestartsMidHandshake && code == kDaGreeting) {
+    reply(kDaFirstVersion, options_.daVersionMajor);
+    reply(kDaRestarted, 0x01);
+    daModule_ = DaModule::Answering;
     return;
   }
   if (code == kDaGreeting) reply(kDaFirstVersion, options_.daVersionMajor);
@@ -249,6 +293,7 @@ void AmpSimulator::sendRaw(const std::string& bytes) { writeController(bytes); }
 void AmpSimulator::writeController(const std::string& bytes) {
   std::lock_guard<std::mutex> lock(writeMutex_);
   writeAll(controllerMaster_, bytes);
+  controllerBytesSent_ += bytes.size();
 }
 
 void AmpSimulator::writeAll(int fd, const std::string& bytes) {

@@ -27,7 +27,9 @@ struct AmpSimOptions {
   bool requestDaHandshake = true;
 
   // The DA module on the second port.
-  enum class DaModule { Answering, Silent, Updating };
+  // Babbling sends random bytes all the time and answers nothing; RestartsMidHandshake
+  // answers the first greeting with its first version byte, restarts, and then answers.
+  enum class DaModule { Answering, Silent, Updating, Babbling, RestartsMidHandshake };
   DaModule daModule = DaModule::Answering;
   std::uint8_t daVersionMajor = 1;
   std::uint8_t daVersionMinor = 3;
@@ -54,6 +56,14 @@ class AmpSimulator {
   void start(const std::string& controllerPath = "/dev/ttyS3",
              const std::string& daPath = "/dev/ttyS2");
   void stop();
+
+  // Closes the controller port as a hang-up does (the daemon's descriptor reads end of file
+  // and its writes fail), and after `gone` opens a new one at the same path.
+  void replaceControllerPort(std::chrono::milliseconds gone);
+  // How the DA module behaves from now on.
+  void setDaModule(AmpSimOptions::DaModule module) { daModule_ = module; }
+  // Bytes written to the controller port so far.
+  std::size_t controllerBytesSent() const { return controllerBytesSent_.load(); }
 
   // Sends a frame to the daemon: the text (code and payload) and the terminator.
   void sendFrame(const std::string& text);
@@ -98,6 +108,10 @@ class AmpSimulator {
 
   AmpSimOptions options_;
   AmplifierModel model_;
+  std::string controllerPath_;
+  std::atomic<AmpSimOptions::DaModule> daModule_;
+  std::atomic<std::size_t> controllerBytesSent_{0};
+  std::uint32_t babbleSeed_ = 1;
   int controllerMaster_ = -1;
   int controllerSlave_ = -1;
   int daMaster_ = -1;

@@ -15,7 +15,8 @@ App::App(AppContext context)
                      [this] { return ctx_.owners.bleCentralConnected(); }),
       dispatcher_(DispatchTargets{ctx_.link, ctx_.state, da_, ctx_.owners, ctx_.shell, loop_,
                                   ctx_.console}),
-      statusReport_(ctx_.clock, kStatusReportSeconds, [this] { sendStatusReport(); }) {
+      statusReport_(ctx_.clock, kStatusReportSeconds, [this] { sendStatusReport(); }),
+      readWatch_(ctx_.link, ctx_.clock, ctx_.console, ctx_.setApiServing) {
   ctx_.link.setFrameHandler(
       [this](std::string_view frame) { dispatcher_.dispatchControllerFrame(frame); });
   if (ctx_.ble != nullptr) {
@@ -54,6 +55,7 @@ void App::loopTurn() {
   }
   statusReport_.step();
   ctx_.owners.autoUpdateTick();
+  readWatch_.step();
   loop_.pollStep();
 }
 

@@ -8,6 +8,7 @@
 #include "core/PeriodicReport.h"
 #include "link/ControllerDispatcher.h"
 #include "link/ControllerLink.h"
+#include "link/ControllerReadWatch.h"
 #include "link/DaModuleLink.h"
 #include "link/NetworkStatus.h"
 #include "link/ReportOwners.h"
@@ -33,6 +34,8 @@ struct AppContext {
   BleBridge* ble = nullptr;
   // Starts the TCP side server thread; runs after the API thread.
   std::function<void()> startTcpSideServer;
+  // Tells the health service whether the daemon serves the amplifier's real state.
+  std::function<void(bool serving)> setApiServing;
 };
 
 // Start-up and the main loop of the daemon.
@@ -59,6 +62,7 @@ class App {
   NetworkStatusReporter networkStatus_;
   ControllerDispatcher dispatcher_;
   PeriodicReport statusReport_;
+  ControllerReadWatch readWatch_;
 };
 
 // The daemon's run function, on the process-wide objects.

@@ -19,6 +19,7 @@
 #include "core/App.h"
 #include "core/Identity.h"
 #include "discovery/Discovery.h"
+#include "server/ApiHealth.h"
 #include "server/ApiServer.h"
 #include "server/ApiWatchdog.h"
 #include "server/TcpSideServer.h"
@@ -128,7 +129,8 @@ int APP_Run() {
                        }).detach();
                        std::thread([] { gApiWatchdog.run(); }).detach();
                      },
-                     &gBleBridge, [] { std::thread([] { gTcpSideServer.run(); }).detach(); }});
+                     &gBleBridge, [] { std::thread([] { gTcpSideServer.run(); }).detach(); },
+                     [](bool serving) { apiHealth().setServing(serving); }});
   return app.run();
 }
 

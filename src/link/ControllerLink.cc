@@ -245,14 +245,28 @@ bool ControllerLink::controllerReceiveStep() {
   char chunk[kRxSize];
   const ssize_t n = io_.read(fd_, chunk, sizeof chunk);
   if (n < 0) {
-    // A wake-up with nothing to read is not a failure. A port that keeps failing is
+    // An interrupted read says nothing about the port. A port that keeps failing is
     // reported once, not on every turn of the loop.
-    if (errno == EAGAIN || errno == EINTR) return false;
+    if (errno == EINTR) return false;
+    if (errno == EAGAIN) {
+      readFailing_ = false;
+      return false;
+    }
     if (!readFailing_) console_.print("<<< ERROR: read\n");
     readFailing_ = true;
     return false;
   }
-  if (n == 0) return false;
+  if (n == 0) {
+    // With VMIN 0 an empty read is normal, unless the port has hung up (a USB adapter
+    // unplugged, the far end of a pseudo-terminal closed): such a descriptor never
+    // delivers again, and only a new start opens the port afresh.
+    pollfd p{fd_, POLLIN, 0};
+    if (io_.poll(&p, 1, 0) > 0 && (p.revents & POLLHUP) != 0) {
+      fatalError(console_, "ERROR: controller port hung up\n");
+    }
+    readFailing_ = false;
+    return false;
+  }
   readFailing_ = false;
   pending_.append(chunk, static_cast<std::size_t>(n));
   processPending();

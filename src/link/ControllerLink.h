@@ -80,11 +80,15 @@ class ControllerLink {
   int sendTcpCommand(const std::string& text);
 
   // Read handler for the event loop: reads what is there and handles every complete frame.
-  // Returns whether any byte arrived.
+  // Returns whether any byte arrived. A port that has hung up ends the process.
   bool controllerReceiveStep();
 
   // Makes the calling thread the one whose frames are not paced (the event loop's).
   void markLoopThread() { loopThread_ = std::this_thread::get_id(); }
+
+  // Whether the last read of the port failed. A port that failed is read again on every
+  // turn of the loop (see ControllerReadWatch), so this clears once it works again.
+  bool readFailing() const { return readFailing_; }
 
   bool isReady() const { return isReady_.load(); }
   void markReady() { isReady_ = true; }

@@ -24,6 +24,7 @@
 #include "Services/StreamObserver.h"
 #include "Services/System/SystemServiceImpl.h"
 #include "Services/Volume/VolumeServiceImpl.h"
+#include "server/ApiHealth.h"
 #include "server/StreamCap.h"
 
 namespace vantorellabs {
@@ -36,8 +37,10 @@ constexpr int kHandshakeTimeoutMs = 10000;
 constexpr int kMaxConnectionIdleMs = 300000;
 constexpr auto kHealthCheckDeadline = std::chrono::seconds(5);
 constexpr const char* kHealthCheckMethod = "/grpc.health.v1.Health/Check";
-// HealthCheckResponse { status: SERVING }: field 1, varint 1.
+// HealthCheckResponse { status: SERVING } and { status: NOT_SERVING }: field 1, varint 1
+// or 2.
 constexpr char kServingResponse[] = {0x08, 0x01};
+constexpr char kNotServingResponse[] = {0x08, 0x02};
 // The health service answers SERVING for the server as a whole ("") and for each of these.
 namespace pb = vantorellabs::protobuf;
 const char* const kHealthReportedServices[] = {
@@ -113,6 +116,7 @@ void runApiServer(std::unique_ptr<grpc::Server>& holder, const std::string& addr
   }
   if (grpc::HealthCheckServiceInterface* health = holder->GetHealthCheckService()) {
     for (const char* service : kHealthReportedServices) health->SetServingStatus(service, true);
+    apiHealth().attach(health);
   }
   console.print("Server listening on " + address + "\n");
   holder->Wait();
@@ -144,7 +148,12 @@ std::optional<std::string> checkApiHealth(const std::string& target) {
       bytes.append(reinterpret_cast<const char*>(slice.begin()), slice.size());
     }
   }
-  if (bytes != std::string(kServingResponse, sizeof kServingResponse)) return "not serving";
+  // NOT_SERVING is an answer too: the daemon says it while its controller port fails, and
+  // that watch ends the process on its own time; this check is whether clients are taken.
+  if (bytes != std::string(kServingResponse, sizeof kServingResponse) &&
+      bytes != std::string(kNotServingResponse, sizeof kNotServingResponse)) {
+    return "no health status";
+  }
   return std::nullopt;
 }
 

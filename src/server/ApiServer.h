@@ -47,7 +47,8 @@ void runApiServer(std::unique_ptr<grpc::Server>& holder, const std::string& addr
                   ApiServices& services, Console& console);
 
 // One grpc.health.v1.Health/Check of the whole server on a connection made for it alone,
-// with a 5 s deadline: the reason it failed, or nothing when the server answered SERVING.
+// with a 5 s deadline: the reason it failed, or nothing when the server answered (SERVING,
+// or NOT_SERVING while the controller port fails).
 std::optional<std::string> checkApiHealth(const std::string& target);
 
 }  // namespace vantorellabs

@@ -83,6 +83,9 @@ void DaemonProcess::readOutput(int fd) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       output_.append(buffer, static_cast<std::size_t>(n));
+      if (outputLimit_ > 0 && output_.size() > 2 * outputLimit_) {
+        output_.erase(0, output_.size() - outputLimit_);
+      }
     }
     changed_.notify_all();
   }
@@ -227,6 +230,20 @@ std::map<int, std::string> openDescriptors(int pid) {
   }
   ::closedir(fds);
   return open;
+}
+
+std::set<int> processesRunning(const std::string& text) {
+  std::set<int> pids;
+  DIR* proc = ::opendir("/proc");
+  while (dirent* entry = ::readdir(proc)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0 || pid == ::getpid()) continue;
+    std::string cmdline = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+    for (char& c : cmdline) c = c == '\0' ? ' ' : c;
+    if (cmdline.find(text) != std::string::npos) pids.insert(pid);
+  }
+  ::closedir(proc);
+  return pids;
 }
 
 void boardScenario(const std::string& arguments) {

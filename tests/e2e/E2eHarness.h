@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,8 @@ class DaemonProcess {
   std::optional<int> waitExit(seconds timeout = seconds(30));
   // The daemon's process id on the board (for reading /proc/<pid>/status), or -1.
   int pid() const { return pid_; }
+  // Keeps only about the last `bytes` of the output, for runs that last hours.
+  void limitOutput(std::size_t bytes) { outputLimit_ = bytes; }
 
  private:
   void readOutput(int fd);
@@ -51,6 +54,7 @@ class DaemonProcess {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::string output_;
+  std::size_t outputLimit_ = 0;
   bool closed_ = false;
 };
 
@@ -88,6 +92,8 @@ void writeBoardFile(const std::string& path, const std::string& text);
 void writeBoardScript(const std::string& path, const std::string& text);
 // The descriptors a process on the board holds: number and what it refers to.
 std::map<int, std::string> openDescriptors(int pid);
+// The board's processes (other than this one) whose command line contains `text`, by pid.
+std::set<int> processesRunning(const std::string& text);
 // Runs the board's scenario helper, e.g. boardScenario("eth0 192.168.1.20").
 void boardScenario(const std::string& arguments);
 

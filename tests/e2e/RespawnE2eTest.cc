@@ -2,7 +2,6 @@
 // daemon is killed, and a phone app's ObserveVolume stream reconnects and gets the
 // amplifier's current state again. The simulator plays on through the daemon's absence.
 
-#include <dirent.h>
 #include <gmock/gmock.h>
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
@@ -39,21 +38,6 @@ constexpr seconds kBackWithin{30};  // the daemon starts several times slower in
 #else
 constexpr seconds kBackWithin{10};
 #endif
-
-// The board's processes whose command line contains `text`, by pid.
-std::set<int> processesRunning(const std::string& text) {
-  std::set<int> pids;
-  DIR* proc = opendir("/proc");
-  while (dirent* entry = readdir(proc)) {
-    const int pid = std::atoi(entry->d_name);
-    if (pid <= 0 || pid == getpid()) continue;
-    std::string cmdline = readFile("/proc/" + std::to_string(pid) + "/cmdline");
-    for (char& c : cmdline) c = c == '\0' ? ' ' : c;
-    if (cmdline.find(text) != std::string::npos) pids.insert(pid);
-  }
-  closedir(proc);
-  return pids;
-}
 
 std::vector<std::string> linesWith(const std::string& text, const std::string& part) {
   std::vector<std::string> lines;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,12 +20,14 @@ class StreamReader {
  public:
   using Open = std::function<std::unique_ptr<grpc::ClientReader<Response>>(grpc::ClientContext*)>;
 
-  explicit StreamReader(const Open& open) : reader_(open(&context_)) {
-    thread_ = std::thread([this] {
+  // Keeps at most the last `keep` messages (a stream read for hours keeps one).
+  explicit StreamReader(const Open& open, std::size_t keep = SIZE_MAX) : reader_(open(&context_)) {
+    thread_ = std::thread([this, keep] {
       Response message;
       while (reader_->Read(&message)) {
         {
           std::lock_guard<std::mutex> lock(mutex_);
+          if (messages_.size() == keep) messages_.erase(messages_.begin());
           messages_.push_back(message);
         }
         changed_.notify_all();
@@ -64,6 +67,10 @@ class StreamReader {
   std::vector<Response> messages() {
     std::lock_guard<std::mutex> lock(mutex_);
     return messages_;
+  }
+  bool open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !done_;
   }
   std::size_t count() {
     std::lock_guard<std::mutex> lock(mutex_);

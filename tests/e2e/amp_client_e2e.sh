@@ -9,36 +9,7 @@ build="$(cd "$1" && pwd)"
 protos="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../protos" && pwd)"
 client="$build/sim/client/amp-client"
 log=/tmp/amp-bridge.log
-passed=0
-failed=0
-
-if [[ "$(readlink -f "$(command -v reboot)" 2>/dev/null)" != /board/lib/tools/* ]]; then
-  echo "amp_client_e2e.sh: not on a board; run it through sim/board/run-in-board" >&2
-  exit 2
-fi
-
-# check NAME EXPECTED ACTUAL
-check() {
-  if [[ "$2" == "$3" ]]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAILED: %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
-
-# first_match PATTERN COMMAND...: the first output line of a stream that matches, then the
-# stream is ended (grep -m1 alone would leave it running until its next message).
-first_match() {
-  local pattern=$1 fd pid line
-  shift
-  exec {fd}< <(exec timeout 30 "$@")
-  pid=$!
-  line=$(grep -m1 -- "$pattern" <&"$fd")
-  kill "$pid" 2>/dev/null
-  exec {fd}<&-
-  echo "$line"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
 # Every rpc of the .proto files, read with grep rather than with the client's own schema
 # code; NetworkConfigurationService is in the schema but not served.
@@ -80,7 +51,7 @@ select-input;2x;input "2x" (1..16)
 ROWS
 
 "$build/sim/amp/amp-sim" --quiet -- "$build/src/amp-bridge" >"$log" 2>&1 &
-for _ in $(seq 600); do grep -qF "<<< 0xB5" "$log" && break; sleep 0.1; done
+wait_for_log "$log" "<<< 0xB5" 60
 
 check "stream, JSON, one message" '{"volume":20,"isMuted":false}' \
   "$("$client" --json --count 1 call VolumeService.ObserveVolume)"
@@ -112,5 +83,4 @@ check "shortcut mute" $'OK\nstatus 0' "$("$client" mute on; echo "status $?")"
 
 kill -TERM %1 2>/dev/null
 wait
-echo "$passed passed, $failed failed"
-((failed == 0))
+finish

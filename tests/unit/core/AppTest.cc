@@ -72,7 +72,10 @@ class AppTest : public ::testing::Test {
                       owners,
                       controller.path.c_str(),
                       da.path.c_str(),
-                      std::move(startApi)};
+                      std::move(startApi),
+                      nullptr,
+                      {},
+                      {}};
   }
 
   PortUnderTest controller;

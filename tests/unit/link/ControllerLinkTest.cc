@@ -11,6 +11,7 @@
 
 #include "Fakes.h"
 #include "link/ControllerLink.h"
+#include "link/ControllerReadWatch.h"
 
 namespace vantorellabs {
 namespace {
@@ -268,6 +269,7 @@ struct ScriptedPort {
   int polls = 0;
   std::chrono::milliseconds pollDelay{0};
   int queued = 0;
+  short revents = 0;
 
   PortIo io() {
     PortIo io;
@@ -292,9 +294,10 @@ struct ScriptedPort {
       std::memset(data, 0x02, static_cast<std::size_t>(step));
       return step;
     };
-    io.poll = [this](pollfd*, nfds_t, int) {
+    io.poll = [this](pollfd* fds, nfds_t, int) {
       ++polls;
       std::this_thread::sleep_for(pollDelay);
+      fds->revents = revents;
       return 1;
     };
     io.outputQueued = [this](int) { return queued; };
@@ -351,6 +354,48 @@ TEST(ControllerLinkIoTest, OnlyRealReadErrorsAreReportedAndEachRunOfThemOnce) {
   for (int i = 0; i < 7; ++i) link.controllerReceiveStep();
   const auto prints = console.prints();
   EXPECT_EQ(std::count(prints.begin(), prints.end(), "<<< ERROR: read\n"), 2);
+}
+
+// A read error that lasts: NOT_SERVING while it fails, SERVING again once a read works,
+// and the end of the process once it has failed for more than a minute.
+TEST(ControllerLinkIoTest, APortThatKeepsFailingIsShownAndEndsTheProcessAfterAMinute) {
+  ScriptedPort port;
+  port.reads = {-EIO, -EIO, -EIO};
+  testing::RecordingConsole console;
+  testing::FakeClock clock;
+  ControllerLink link(console, port.io());
+  std::vector<bool> health;
+  ControllerReadWatch watch(link, clock, console, [&](bool serving) { health.push_back(serving); });
+  watch.step();
+  EXPECT_TRUE(health.empty());
+  link.controllerReceiveStep();
+  watch.step();
+  clock.now += ControllerReadWatch::kGiveUpSeconds;
+  watch.step();
+  EXPECT_EQ(health, std::vector<bool>{false});
+  // The reads run out: the port answers "nothing there" again.
+  watch.step();
+  EXPECT_EQ(health, (std::vector<bool>{false, true}));
+  EXPECT_THAT(console.prints(), ElementsAre("<<< ERROR: read\n", "Controller port reads again\n"));
+
+  port.reads = std::deque<int>(100, -EIO);
+  link.controllerReceiveStep();
+  watch.step();
+  clock.now += ControllerReadWatch::kGiveUpSeconds + 1;
+  EXPECT_EXIT(watch.step(), ::testing::ExitedWithCode(1), "");
+}
+
+// An empty read is normal with VMIN 0; on a port that has hung up it is the end.
+TEST(ControllerLinkIoTest, AnEmptyReadEndsTheProcessOnlyWhenThePortHungUp) {
+  ScriptedPort port;
+  port.reads = {0};
+  testing::RecordingConsole console;
+  ControllerLink link(console, port.io());
+  EXPECT_FALSE(link.controllerReceiveStep());
+  EXPECT_FALSE(link.readFailing());
+  port.reads = {0};
+  port.revents = POLLIN | POLLHUP;
+  EXPECT_EXIT(link.controllerReceiveStep(), ::testing::ExitedWithCode(1), "");
 }
 
 TEST(ControllerLinkIoTest, OtherThreadsWaitForTheLineButTheLoopThreadDoesNot) {
