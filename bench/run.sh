@@ -11,4 +11,6 @@ if [[ ! -f $build/build.ninja ]]; then
   nice cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
 nice ninja -C "$build" amp-bench amp-bridge
-exec "$repo/sim/board/run-in-board" "$build/bench/amp-bench" "$@"
+# The build tree may lie outside the repository (under /tmp, say): the board shows it too, so
+# that the benchmark finds the daemon and the libraries it was built with.
+exec "$repo/sim/board/run-in-board" --expose "$build" "$build/bench/amp-bench" "$@"

@@ -230,6 +230,9 @@ TEST_F(AudioInputsServiceTest, CustomNameIsSentWithItsInputId) {
   EXPECT_EQ(pty.readMaster(13), std::string("\x91\x10Tape Deck!", 12) + '\0');
   EXPECT_TRUE(update(withName(1, "x")).ok());
   EXPECT_EQ(pty.readMaster(4), bytes({0x91, 0x01, 'x', 0x00}));
+  // The first and the last printable character.
+  EXPECT_TRUE(update(withName(2, " ~")).ok());
+  EXPECT_EQ(pty.readMaster(5), bytes({0x91, 0x02, ' ', '~', 0x00}));
 }
 
 TEST_F(AudioInputsServiceTest, RequestDoesNotChangeTheTable) {
@@ -368,6 +371,10 @@ std::vector<RefusalCase> refusalCases() {
       {"eleven characters", nameAndTrim("ABCDEFGHIJK", 5), invalidArgument,
        "Invalid Custom Name Length"},
       {"tab", nameAndTrim("Tape\tDeck", 5), invalidArgument, "Invalid Custom Name"},
+      {"0x1F", nameAndTrim("Tape\x1F", 5), invalidArgument, "Invalid Custom Name"},
+      // A zero byte would end the frame in the middle of the name.
+      {"zero byte", nameAndTrim(std::string("Tape\0Deck", 9), 5), invalidArgument,
+       "Invalid Custom Name"},
       {"DEL", nameAndTrim("Tape\x7F", 5), invalidArgument, "Invalid Custom Name"},
       {"non-ASCII", nameAndTrim("Caf\xC3\xA9", 5), invalidArgument, "Invalid Custom Name"},
       // The name is checked before the values.

@@ -59,7 +59,9 @@ TEST_F(NameServiceTest, NamesAreStoredWholeAndServedAsValidText) {
   EXPECT_EQ(empty.error_code(), grpc::StatusCode::INVALID_ARGUMENT);
   EXPECT_EQ(empty.error_message(), "Must not be empty string");
   EXPECT_TRUE(dir.entries().empty());
-  for (const std::string name : {"A Name Of 25 Characters!!", "Tom & Jerry's <Den> | $(x)\n"}) {
+  // From the shortest name to past the schema's 20 characters, which is not enforced.
+  for (const std::string name : {"A", "Twenty Characters!!!", "Twenty-one Characters",
+                                 "A Name Of 25 Characters!!", "Tom & Jerry's <Den> | $(x)\n"}) {
     ASSERT_TRUE(setName(name).ok());
     EXPECT_EQ(getName(service), name);
     EXPECT_EQ(dir.read("vtl_name.txt"), name);

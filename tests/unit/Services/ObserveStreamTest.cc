@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "Services/AudioOutputs/AudioOutputsServiceImpl.h"
 #include "Services/StreamObserver.h"
 #include "Services/Volume/VolumeServiceImpl.h"
+#include "server/StreamCap.h"
 
 namespace vantorellabs {
 namespace {
@@ -152,6 +154,106 @@ TEST_F(ObserveStreamTest, ClientThatStopsReadingBlocksNeitherTheBroadcasterNorOt
 
   stalledContext.TryCancel();
   EXPECT_FALSE(stalled->Finish().ok());
+}
+
+// A stream whose handler queues messages of the given sizes before it writes any, as a
+// stream whose client stopped reading would hold them, and notes the message (counted from
+// 1) at which the stream was ended for falling behind; 0 when it never was.
+class BacklogProbe final : public protobuf::AudioInputsActivationService::Service {
+ public:
+  using Response = protobuf::ObserveActiveAudioInputResponse;
+
+  std::size_t run(const std::vector<std::size_t>& sizes) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sizes_ = sizes;
+      endedAt_ = 0;
+    }
+    LoopbackServer server{this};
+    auto stub = protobuf::AudioInputsActivationService::NewStub(server.channel());
+    grpc::ClientContext context;
+    auto stream = stub->ObserveActiveInput(&context, protobuf::ObserveActiveAudioInputRequest());
+    Response ignored;
+    while (stream->Read(&ignored)) {
+    }
+    stream->Finish();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return endedAt_;
+  }
+
+  grpc::Status ObserveActiveInput(grpc::ServerContext* context,
+                                  const protobuf::ObserveActiveAudioInputRequest* /*request*/,
+                                  grpc::ServerWriter<Response>* writer) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    StreamObserver<Response> observer(context, writer);
+    for (std::size_t i = 0; i < sizes_.size() && endedAt_ == 0; ++i) {
+      observer.post(messageOfSize(sizes_[i]));
+      if (observer.fellBehind()) endedAt_ = i + 1;
+    }
+    return grpc::Status::OK;
+  }
+
+  static Response messageOfSize(std::size_t size) {
+    Response message;
+    for (std::size_t text = size; text > 0; --text) {
+      message.mutable_activeinput()->set_inputmetadata(std::string(text, 'm'));
+      if (message.ByteSizeLong() == size) return message;
+    }
+    ADD_FAILURE() << "no message of " << size << " bytes";
+    return message;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::size_t> sizes_;
+  std::size_t endedAt_ = 0;
+};
+
+TEST(StreamBacklogTest, EachBoundEndsTheStreamOnItsOwnJustPastItsLimit) {
+  using Observer = StreamObserver<protobuf::ObserveActiveAudioInputResponse>;
+  static_assert(Observer::kMaxQueuedMessages == 1024 && Observer::kMaxQueuedBytes == 262144);
+  const auto repeat = [](std::size_t count, std::size_t size) {
+    return std::vector<std::size_t>(count, size);
+  };
+  const auto withLast = [](std::vector<std::size_t> sizes, std::size_t last) {
+    sizes.push_back(last);
+    return sizes;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::size_t> sizes;
+    std::size_t endedAt;
+  };
+  // The count rows stay far below the byte bound (8 KB), the byte rows far below the count.
+  const Case cases[] = {
+      {"1023 messages", repeat(1023, 8), 0},
+      {"1024 messages", repeat(1024, 8), 0},
+      {"1025 messages", repeat(1025, 8), 1025},
+      {"256 KB less a byte", withLast(repeat(255, 1024), 1023), 0},
+      {"256 KB", repeat(256, 1024), 0},
+      {"256 KB and a byte", withLast(repeat(255, 1024), 1025), 256},
+  };
+  BacklogProbe probe;
+  for (const Case& c : cases) {
+    EXPECT_EQ(probe.run(c.sizes), c.endedAt) << c.what;
+  }
+}
+
+TEST(StreamCapTest, OnlyTheLibrarysOwnStreamsAreCapped) {
+  const std::pair<const char*, bool> methods[] = {
+      {"/grpc.reflection.v1alpha.ServerReflection/ServerReflectionInfo", true},
+      {"/grpc.reflection.v1.ServerReflection/ServerReflectionInfo", true},
+      {"/grpc.health.v1.Health/Watch", true},
+      // Unary calls are not; the API's own streams are counted by their handlers.
+      {"/grpc.health.v1.Health/Check", false},
+      {"/vantorellabs.protobuf.VolumeService/ObserveVolume", false},
+      {"/grpc.health.v1.Health/Watc", false},
+      {"/grpc.health.v1.Health/Watch/", false},
+      {"", false},
+  };
+  for (const auto& [method, capped] : methods) {
+    EXPECT_EQ(isCappedLibraryStream(method), capped) << method;
+  }
 }
 
 template <typename Stream>

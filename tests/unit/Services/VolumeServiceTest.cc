@@ -83,7 +83,9 @@ TEST_F(VolumeServiceTest, SetVolumeSendsExactFrames) {
   // A zero value cannot travel on the link: volume 0 and unmute end at the terminator.
   const std::vector<FrameCase> cases = {
       {0, std::nullopt, bytes({0x80, 0x00})},
+      {1, std::nullopt, bytes({0x80, 0x01, 0x00})},
       {40, std::nullopt, bytes({0x80, 0x28, 0x00})},
+      {99, std::nullopt, bytes({0x80, 0x63, 0x00})},
       {100, std::nullopt, bytes({0x80, 0x64, 0x00})},
       {std::nullopt, true, bytes({0x82, 0x01, 0x00})},
       {std::nullopt, false, bytes({0x82, 0x00})},

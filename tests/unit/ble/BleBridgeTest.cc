@@ -126,6 +126,26 @@ TEST(BlePayloadsTest, CommandsCarryModelAndSerialNumber) {
     // One length byte and 31 data bytes after the command's 5 words, always.
     EXPECT_EQ(scan.size() - std::string(kHcitoolScanResponse).size() - 1, 95U);
   }
+  // The serial number always takes seven bytes: a shorter one is padded with zero bytes, a
+  // longer one cut, and every byte is written as the unsigned value it holds.
+  const std::pair<std::string, std::string> serials[] = {
+      {"123456", "31 32 33 34 35 36 00"},
+      {"12345678", "31 32 33 34 35 36 37"},
+      {"", "00 00 00 00 00 00 00"},
+      {"\x01\x7F\x80\xFF #\xC3", "01 7F 80 FF 20 23 C3"},
+  };
+  for (const auto& [serial, hex] : serials) {
+    EXPECT_EQ(advertisingDataCommand(DeviceState::kModelK40, serial),
+              "hcitool -i hci0 cmd 0x08 0x0008 18 02 01 05 02 0A 14 11 FF FF FF 00 01 01 00 00 00 "
+              "00 " +
+                  hex + " 00 00 00 00 00 00 00")
+        << hex;
+    std::string zeros;
+    for (int i = 0; i < 18; ++i) zeros += " 00";
+    EXPECT_EQ(scanResponseCommand(DeviceState::kModelK40, serial),
+              "hcitool -i hci0 cmd 0x08 0x0009 0D 0C 09 4B 34 30 2D " + hex + zeros)
+        << hex;
+  }
 }
 
 TEST_F(BleBridgeTest, RefreshDrivesHcitoolAndTellsTheController) {

@@ -33,8 +33,17 @@ TEST(BoardUtilitiesTest, WifiRestartTakesTheInterfaceDownThenUp) {
 
 TEST(ShellTextTest, QuotingAndFirstLine) {
   EXPECT_EQ(shellQuote("a'b; reboot"), "'a'\\''b; reboot'");
+  // Inside single quotes only the quote itself is special: everything else stays as it is.
+  const std::string special = "$`\\\"!*?[]{}()<>|&;#~=% \t\n\x01\xFF";
+  EXPECT_EQ(shellQuote(special), "'" + special + "'");
+  EXPECT_EQ(shellQuote(""), "''");
+  EXPECT_EQ(shellQuote("''"), "''\\'''\\'''");
   EXPECT_EQ(firstLine("abc\ndef\n", 127), "abc\n");
   EXPECT_EQ(firstLine("abcdef", 3), "abc");
+  // The line end counts: a line that fills the limit exactly keeps it.
+  EXPECT_EQ(firstLine("abc\ndef", 3), "abc");
+  EXPECT_EQ(firstLine("abc\ndef", 4), "abc\n");
+  EXPECT_EQ(firstLine("abc\ndef", 5), "abc\n");
   EXPECT_EQ(firstLine("", 127), "");
 }
 

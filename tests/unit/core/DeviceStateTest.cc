@@ -23,13 +23,22 @@ TEST(DeviceStateTest, StartsFromItsInitialValues) {
 TEST(DeviceStateTest, SettersKeepTheInvariants) {
   DeviceState state(0, "0.0.0");
   EXPECT_FALSE(state.setSerialNumber(""));
+  EXPECT_FALSE(state.setSerialNumber("ABCDEF"));
   EXPECT_FALSE(state.setSerialNumber("ABCDEFGH"));
   EXPECT_TRUE(state.setSerialNumber("ABCDEFG"));
+  EXPECT_TRUE(state.setSchedule('1'));
+  EXPECT_TRUE(state.isSettled());
+  EXPECT_TRUE(state.setSchedule('2'));
+  EXPECT_FALSE(state.isSettled());
+  EXPECT_TRUE(state.setSchedule('0'));
+  EXPECT_TRUE(state.isSettled());
   EXPECT_FALSE(state.setSchedule('8'));
   EXPECT_FALSE(state.setSchedule('/'));
   EXPECT_TRUE(state.setSchedule('7'));
   EXPECT_FALSE(state.isSettled());
   EXPECT_FALSE(state.setPoweredOnFlag(1));
+  EXPECT_FALSE(state.setPoweredOnFlag('/'));
+  EXPECT_FALSE(state.setPoweredOnFlag('2'));
   EXPECT_TRUE(state.setPoweredOnFlag('1'));
   EXPECT_TRUE(state.isPoweredOn());
   EXPECT_EQ(state.serialNumber(), "ABCDEFG");

@@ -60,6 +60,7 @@ TEST_F(ControllerDispatcherTest, ReportsAreCheckedAndDecodedForTheirOwners) {
       {bytes({0x81, 0x1F}), {"checkPendingVolume 30"}},
       {bytes({0x82, '1'}), {"updateMute true"}},
       {bytes({0x82, '2'}), {}},
+      {bytes({0x82, '/'}), {}},
       {bytes({0x90, 0x03, '1'}), {"updateInputEnabled 3 true"}},
       {bytes({0x90, 0x11, '1'}), {}},
       {bytes({0x90, 0x03, 'x'}), {}},
@@ -71,6 +72,9 @@ TEST_F(ControllerDispatcherTest, ReportsAreCheckedAndDecodedForTheirOwners) {
       {bytes({0x92, 1}), {"updateBalance -50"}},
       {bytes({0x92, 101}), {"updateBalance 50"}},
       {bytes({0x92, 102}), {}},
+      {bytes({0x92, 100}), {"updateBalance 49"}},
+      {bytes({0x92, 2}), {"updateBalance -49"}},
+      {bytes({0x92}), {}},
       {bytes({0x93, 0x03, 25}), {"updateTrimLevel 3 6"}},
       {bytes({0x93, 0x03, 1}), {"updateTrimLevel 3 -6"}},
       {bytes({0x93, 0x03, 10}), {"updateTrimLevel 3 -1.5"}},
@@ -79,6 +83,9 @@ TEST_F(ControllerDispatcherTest, ReportsAreCheckedAndDecodedForTheirOwners) {
       {bytes({0x94, 0x10, '0'}), {"updateToneEnabled 16 false"}},
       {bytes({0x95, 0x01, 1}), {"updateBassLevel 1 -12"}},
       {bytes({0x95, 0x01, 26}), {}},
+      {bytes({0x95, 0x10, 24}), {"updateBassLevel 16 11"}},
+      {bytes({0x95, 0x11, 13}), {}},
+      {bytes({0x95, 0x01, 2}), {"updateBassLevel 1 -11"}},
       {bytes({0x96, 0x02, 25}), {"updateTrebleLevel 2 12"}},
       {bytes({0x96, 0x02}), {}},
       {bytes({0x97, 0x04, '1'}), {"updateEqualizerEnabled 4 true"}},
@@ -95,6 +102,9 @@ TEST_F(ControllerDispatcherTest, ReportsAreCheckedAndDecodedForTheirOwners) {
       {bytes({0xA5, 51, 25}), {"updateActiveTrim 0 6"}},
       {bytes({0xA5, 102, 13}), {}},
       {bytes({0xA5, 51, 26}), {}},
+      {bytes({0xA5, 1, 1}), {"updateActiveTrim -50 -6"}},
+      {bytes({0xA5, 101, 13}), {"updateActiveTrim 50 0"}},
+      {bytes({0xA5, 51}), {}},
       {"\xA6xName", {"updateActiveName Name"}},
       {"\xA6x", {"updateActiveName "}},
       {"\xA7Track 1", {"updateActiveMetadata Track 1"}},
@@ -179,11 +189,19 @@ TEST_F(ControllerDispatcherTest, ProductStateAcceptsDigitsZeroToSeven) {
   EXPECT_THAT(owners.calls, IsEmpty());
   dispatch("38");
   dispatch("3x");
+  dispatch("3/");
   EXPECT_EQ(state.schedule(), '5');
+  dispatch("37");
+  EXPECT_EQ(state.schedule(), '7');
+  dispatch("30");
+  EXPECT_TRUE(state.isSettled());
   dispatch("31");
   EXPECT_TRUE(state.isSettled());
-  EXPECT_THAT(owners.calls, ElementsAre("refreshBleAdvertising false"));
-  EXPECT_EQ(console.all(), "Setting Schedule to '5'\nSetting Schedule to '1'\n");
+  EXPECT_THAT(owners.calls,
+              ElementsAre("refreshBleAdvertising false", "refreshBleAdvertising false"));
+  EXPECT_EQ(console.all(),
+            "Setting Schedule to '5'\nSetting Schedule to '7'\nSetting Schedule to '0'\n"
+            "Setting Schedule to '1'\n");
 }
 
 TEST_F(ControllerDispatcherTest, FactoryResetSlowsAdvertisingThenWipesAndReboots) {

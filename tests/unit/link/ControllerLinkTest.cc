@@ -86,18 +86,23 @@ TEST_F(ControllerLinkTest, DaMessageWithZeroMiddleByteIsCutThere) {
 }
 
 TEST_F(ControllerLinkTest, TcpCommandIsCutToTwentyOneBytes) {
-  const std::string text(40, 'A');
-  EXPECT_EQ(wireOf([&] { link.sendTcpCommand(text); }, 22),
-            std::string("\x10") + std::string(20, 'A') + '\0');
+  // The code and twenty characters fill the frame text exactly.
+  for (const std::size_t length : {19U, 20U, 21U, 40U}) {
+    const std::string kept(std::min<std::size_t>(length, 20), 'A');
+    EXPECT_EQ(wireOf([&] { link.sendTcpCommand(std::string(length, 'A')); }, kept.size() + 2),
+              "\x10" + kept + '\0')
+        << length;
+  }
+  EXPECT_EQ(pty.readMaster(), "");
 }
 
 TEST_F(ControllerLinkTest, FrameTextIsLimitedTo255BytesAndAlwaysTerminated) {
-  const std::string text(300, 'Z');
-  EXPECT_EQ(link.sendFrame(text), 0);
-  const std::string wire = pty.readMaster(256);
-  ASSERT_EQ(wire.size(), 256U);
-  EXPECT_EQ(wire.substr(0, 255), std::string(255, 'Z'));
-  EXPECT_EQ(wire[255], '\0');
+  for (const std::size_t length : {254U, 255U, 256U, 300U}) {
+    const std::size_t kept = std::min<std::size_t>(length, 255);
+    EXPECT_EQ(link.sendFrame(std::string(length, 'Z')), 0);
+    EXPECT_EQ(pty.readMaster(kept + 1), std::string(kept, 'Z') + '\0') << length;
+  }
+  EXPECT_EQ(pty.readMaster(), "");
 }
 
 TEST_F(ControllerLinkTest, TraceLineStopsWithinItsBuffer) {
@@ -145,21 +150,24 @@ TEST_F(ControllerReceiveTest, LoneZeroIsAnEmptyFrameTracedAsCodeZero) {
   EXPECT_THAT(console.prints(), ElementsAre("\033[35m<<< 0x00\033[0m\n"));
 }
 
-TEST_F(ControllerReceiveTest, OversizedFrameIsDroppedAndTheLinkKeepsWorking) {
-  std::string flood(1500, 'x');
-  flood.push_back('\0');
-  for (std::size_t at = 0; at < flood.size(); at += 700) receive(flood.substr(at, 700));
-  receive(bytes({0x02, 0x00}));
-  EXPECT_THAT(frames, ElementsAre(bytes({0x02})));
-}
-
-TEST_F(ControllerReceiveTest, FrameOfExactlyTheBufferSizeIsKept) {
-  // 1023 bytes and the terminator fill the receive buffer exactly.
-  std::string frame(1023, 'y');
-  receive(frame.substr(0, 600));
-  receive(frame.substr(600) + std::string(1, '\0'));
-  ASSERT_EQ(frames.size(), 1U);
-  EXPECT_EQ(frames[0], frame);
+TEST_F(ControllerReceiveTest, FramesUpToTheBufferSizeAreKeptLongerOnesDropped) {
+  // 1023 bytes and the terminator fill the receive buffer exactly; one byte more overflows.
+  const std::string dropped = "<<< ERROR: frame longer than 1024 bytes dropped\n";
+  for (const std::size_t length : {1022U, 1023U, 1024U, 1500U}) {
+    SCOPED_TRACE(length);
+    frames.clear();
+    console.clear();
+    const std::string frame(length, 'y');
+    const std::string wire = frame + '\0';
+    for (std::size_t at = 0; at < wire.size(); at += 700) receive(wire.substr(at, 700));
+    receive(bytes({0x02, 0x00}));
+    const bool kept = length <= 1023;
+    std::vector<std::string> expected = {bytes({0x02})};
+    if (kept) expected.insert(expected.begin(), frame);
+    EXPECT_EQ(frames, expected);
+    const auto prints = console.prints();
+    EXPECT_EQ(std::count(prints.begin(), prints.end(), dropped), kept ? 0 : 1);
+  }
 }
 
 TEST_F(ControllerReceiveTest, NestedPollKeepsFramesWholeAndInOrder) {
@@ -399,18 +407,25 @@ TEST(ControllerLinkIoTest, AnEmptyReadEndsTheProcessOnlyWhenThePortHungUp) {
 }
 
 TEST(ControllerLinkIoTest, OtherThreadsWaitForTheLineButTheLoopThreadDoesNot) {
-  ScriptedPort port;
-  // A driver holding ten seconds of output: a client's frame cannot get on the line within
-  // its limit and is dropped at once; the loop's own frame goes out.
-  port.queued = 115200;
-  testing::RecordingConsole console;
-  ControllerLink link(console, port.io());
-  int clientResult = 0;
-  std::thread([&] { clientResult = link.sendCodeByte(0x80, 0x28); }).join();
-  EXPECT_EQ(clientResult, -1);
-  EXPECT_EQ(console.errors(), std::vector<std::string>{">>> ERROR: write\n|11"});
-  EXPECT_EQ(link.sendCode(0x02), 0);
-  EXPECT_EQ(port.wire, std::string("\x02") + '\0');
+  // What the driver still holds: 230 bytes are just under 20 ms of line time, so a client's
+  // frame goes out at once; 231 are just over, and a line that never drains drops the frame
+  // at the end of its wait; ten seconds of output drop it at once. The loop's own frame
+  // always goes out.
+  for (const int queued : {230, 231, 115200}) {
+    SCOPED_TRACE(queued);
+    ScriptedPort port;
+    port.queued = queued;
+    testing::RecordingConsole console;
+    ControllerLink link(console, port.io());
+    int clientResult = 0;
+    std::thread([&] { clientResult = link.sendCodeByte(0x80, 0x28); }).join();
+    const bool sent = queued <= 230;
+    EXPECT_EQ(clientResult, sent ? 0 : -1);
+    const std::vector<std::string> dropped = {">>> ERROR: write\n|11"};
+    EXPECT_EQ(console.errors(), sent ? std::vector<std::string>() : dropped);
+    EXPECT_EQ(link.sendCode(0x02), 0);
+    EXPECT_EQ(port.wire, (sent ? "\x80\x28" + std::string(1, '\0') : "") + "\x02" + '\0');
+  }
 }
 
 }  // namespace

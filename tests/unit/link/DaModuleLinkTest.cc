@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "Fakes.h"
@@ -249,16 +250,36 @@ TEST_F(DaModuleLinkTest, NameMessageForEachModel) {
   EXPECT_EQ(daPty.readMaster(15), "\x55\xD2K40          ");
 }
 
-TEST_F(DaModuleLinkTest, VersionTextsClearAnUnknownModule) {
-  state.daModuleType = 0;
-  state.daVersionMajor = 4;
-  state.daVersionMinor = 5;
-  EXPECT_EQ(daVersionText(state), "4.5.0");
-  EXPECT_EQ(daTypeAndVersionText(state), "00.0.0");
-  state.daModuleType = 1;
-  state.daVersionMajor = 2;
-  EXPECT_EQ(daTypeAndVersionText(state), "12.0.0");
-  EXPECT_EQ(daModuleTypeForApi(state), 1);
+TEST(DaModuleTextTest, VersionTextsClearAnUnknownModule) {
+  // Each text from a module that reported version 4.5 and the type in the first column.
+  struct Case {
+    std::uint8_t type;
+    std::string typeAndVersion;
+    std::string version;
+    int apiType;
+  };
+  const Case cases[] = {
+      {0, "00.0.0", "4.5.0", 0}, {1, "14.5.0", "4.5.0", 1},     {2, "24.5.0", "4.5.0", 2},
+      {3, "34.5.0", "4.5.0", 0}, {254, "2544.5.0", "4.5.0", 0}, {255, "00.0.0", "0.0.0", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.type));
+    const auto text = [&c](const std::function<std::string(DeviceState&)>& of) {
+      DeviceState state{DeviceState::kModelK40, "1.0.0"};
+      state.daModuleType = c.type;
+      state.daVersionMajor = 4;
+      state.daVersionMinor = 5;
+      return of(state);
+    };
+    EXPECT_EQ(text(daTypeAndVersionText), c.typeAndVersion);
+    EXPECT_EQ(text(daVersionText), c.version);
+    // The API's type, and what it left of the version.
+    EXPECT_EQ(text([](DeviceState& s) {
+                const int type = daModuleTypeForApi(s);
+                return std::to_string(type) + " " + daVersionText(s);
+              }),
+              std::to_string(c.apiType) + " " + c.version);
+  }
 }
 
 TEST(DaModuleEndOfFileTest, PortAtEndOfFileReportsNoData) {

@@ -84,6 +84,36 @@ TEST_F(NetworkStatusTest, InterfaceLineWithoutHardwareAddressSendsNothing) {
                                 "e"));
 }
 
+TEST_F(NetworkStatusTest, AddressAndInterfaceLinesAreReadUpTo127Bytes) {
+  shell.statuses["vtl-net GetStatus eth0 connected"] = 0;
+  const std::string head = "eth0 HWaddr ";
+  for (const std::size_t length : {126U, 127U}) {
+    SCOPED_TRACE(length);
+    // A line of 126 characters keeps its line end; one of 127 fills the limit without it.
+    const std::string line(length, '1');
+    const std::string hardware(length - head.size(), 'A');
+    shell.outputs["vtl-net GetStatus eth0 address"] = line + "\n";
+    shell.outputs["ifconfig | grep eth0"] = head + hardware + "\nB\n";
+    const std::string kept = length == 126 ? "\n" : "";
+    const std::string expected = frame(
+                                     "\x09"
+                                     "1") +
+                                 frame(
+                                     "\x09"
+                                     "E") +
+                                 frame(
+                                     "\x09"
+                                     "I" +
+                                     line + kept) +
+                                 frame(
+                                     "\x09"
+                                     "e" +
+                                     hardware + kept);
+    reporter.sendNetworkStatus();
+    EXPECT_EQ(pty.readMaster(expected.size()), expected);
+  }
+}
+
 TEST_F(NetworkStatusTest, AddressPipeThatCannotStartSendsNothing) {
   shell.statuses["vtl-net GetStatus eth0 connected"] = 0;
   shell.failingPipes["vtl-net GetStatus eth0 address"] = true;

@@ -43,6 +43,11 @@ TEST(TcpCommandParserTest, CommandsAndWhatIsDropped) {
       {"(ABC 1 2 3 4)", {"(ABC 1 2 34)"}, {3}},
       // A long argument discards the command; the next one parses afresh.
       {"(INP 12345)(INP 1234)", {"(INP 1234)"}, {1}},
+      // Each argument has its own four characters.
+      {"(ABC 1 12345)(ABC 1234 1)", {"(ABC 1234 1)"}, {2}},
+      {"(ABC 1 2 1234)(ABC 1 2 12345)", {"(ABC 1 2 1234)"}, {3}},
+      // A word of two or four characters never completes.
+      {"(AB)(ABCD)(ABC)", {"(ABC)"}, {0}},
   };
   for (const Case& c : cases) {
     TcpCommandParser parser;
