@@ -14,8 +14,8 @@ namespace vantorellabs {
 
 // The text output of hcidump, read through a pipe whose descriptor joins the main loop.
 // Lines are cut here from what each read() returns: a stdio stream would keep later lines
-// in its own buffer where select() cannot see them. When hcidump ends, its pipe leaves the
-// loop (a pipe at end of file would wake every select at once) and hcidump is started
+// in its own buffer where poll() cannot see them. When hcidump ends, its pipe leaves the
+// loop (a pipe at end of file would wake every poll at once) and hcidump is started
 // again after a pause. On a board whose Bluetooth does not work hcidump ends at once, for
 // ever: the pause doubles with each end in a row (5 s up to 5 min) and the log says so
 // once per step; a run of a minute counts as working again.
