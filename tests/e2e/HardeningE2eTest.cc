@@ -119,10 +119,13 @@ TEST_F(HardeningE2eTest, LoopFramesOvertakeAClientFloodAndNoneIsLost) {
     const auto frames = sim->receivedFrames();
     const auto ahead = std::count_if(frames.begin() + from, frames.begin() + answer,
                                      [](const std::string& f) { return f[0] == '\x80'; });
-    // On the line ahead of the answer: at most what the daemon lets clients queue (about
-    // 20 ms of the line, some 80 volume commands), not the thousands a pseudo-terminal's
-    // buffer would hold.
-    EXPECT_LT(ahead, 200) << "hello " << h;
+    // On the line ahead of the answer: what the daemon lets clients queue (about 20 ms of
+    // the line, some 80 volume commands) plus what the line carries while the loop wakes
+    // up, which a sanitizer build on a busy machine stretches to a tenth of a second or
+    // more. A quarter of a second of the line (about 1,000 commands) still tells it from
+    // the thousands a pseudo-terminal's buffer would hold; the latency itself is measured
+    // by the flood benchmark.
+    EXPECT_LT(ahead, 1000) << "hello " << h;
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
   }
   flooding = false;
