@@ -155,7 +155,7 @@ void replacementAbandon(Replacement *r) {
 
 int replaceWithCopy(const NetTool *tool, const char *sourcePath, const char *livePath,
                     mode_t mode) {
-  FILE *source = fopen(sourcePath, "r");
+  FILE *source = fopen(sourcePath, "re");
   if (source == NULL) return -1;
   Replacement r;
   if (replacementBegin(&r, tool, livePath, mode) != 0) {

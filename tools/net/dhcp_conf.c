@@ -79,7 +79,7 @@ void dhcpCheckConfig(const NetTool *tool) {
     netPerror(tool, "Error opening file");
     return;
   }
-  FILE *file = fopen(paths->dhcpConf, "r");
+  FILE *file = fopen(paths->dhcpConf, "re");
   if (file == NULL) {
     netPerror(tool, "Error opening file");
     return;
@@ -103,7 +103,7 @@ void dhcpCheckConfig(const NetTool *tool) {
 /* Reads the first line holding key after the first line holding the interface. */
 static int findKeyLine(const NetTool *tool, const char *interface, const char *key,
                        char line[NET_LINE_PIECE]) {
-  FILE *file = fopen(tool->paths.dhcpConf, "r");
+  FILE *file = fopen(tool->paths.dhcpConf, "re");
   if (file == NULL) {
     netPerror(tool, "Error opening file");
     return 1;
@@ -284,7 +284,7 @@ int dhcpSetConfig(const NetTool *tool, const char *interface, const char *param,
     keyCount = dns ? 1 : 2;
   }
 
-  FILE *in = fopen(tool->paths.dhcpConf, "r");
+  FILE *in = fopen(tool->paths.dhcpConf, "re");
   if (in == NULL) {
     netPerror(tool, "Error opening dhcp file");
     return 1;

@@ -19,7 +19,7 @@ static int runCommand(void *context, const char *command) {
 
 static FILE *openPipe(void *context, const char *command) {
   (void)context;
-  return popen(command, "r");
+  return popen(command, "re");
 }
 
 static void closePipe(void *context, FILE *pipe) {

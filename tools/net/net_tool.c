@@ -176,7 +176,7 @@ static int printGateway(const NetTool *tool, const char *interface) {
 }
 
 static int printDnsAddress(const NetTool *tool) {
-  FILE *file = fopen(tool->paths.resolvConf, "r");
+  FILE *file = fopen(tool->paths.resolvConf, "re");
   if (file == NULL) {
     netPerror(tool, "Error opening file");
     return 1;

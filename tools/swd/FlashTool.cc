@@ -316,7 +316,7 @@ void DebugRun::writeBlock(uint32_t address, const uint8_t* bytes, uint32_t lengt
 }
 
 bool DebugRun::readFile(const char* fileName, uint32_t limit, uint32_t* length) {
-  int fd = ::open(fileName, O_RDONLY);
+  int fd = ::open(fileName, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     systemError("open()");
     return false;
